@@ -1,0 +1,98 @@
+// Owned, heap-allocated arrays of trivially copyable elements.
+//
+// A `Buffer` is the form in which the core returns results: its memory comes
+// from the C allocator, so the binding can release it and let the Python
+// array that wraps it free it later with `std::free`, without a copy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace tevu {
+
+// Byte size of `n` elements of `elem_size` bytes, failing with
+// "capacity overflow" when it exceeds the largest size one allocation may have.
+inline std::size_t checked_bytes(std::size_t n, std::size_t elem_size) {
+    if (n > static_cast<std::size_t>(PTRDIFF_MAX) / elem_size) fail(kCapacityOverflow);
+    return n * elem_size;
+}
+
+template <class T, std::size_t Align = alignof(T)>
+class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+    static_assert(Align >= alignof(T) && (Align & (Align - 1)) == 0);
+
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    // `n` elements with indeterminate values (every one must be written).
+    static Buffer uninitialized(std::size_t n) {
+        Buffer buffer;
+        std::size_t bytes = checked_bytes(n, sizeof(T));
+        // Never a null pointer, also for n = 0, and a whole number of
+        // alignment units as aligned_alloc requires.
+        bytes = (bytes + Align - 1) / Align * Align;
+        if (bytes == 0) bytes = Align;
+        void* memory = Align <= alignof(std::max_align_t) ? std::malloc(bytes)
+                                                          : std::aligned_alloc(Align, bytes);
+        if (memory == nullptr) throw std::bad_alloc();
+        buffer.data_ = static_cast<T*>(memory);
+        buffer.size_ = n;
+        return buffer;
+    }
+
+    static Buffer filled(std::size_t n, const T& value) {
+        Buffer buffer = uninitialized(n);
+        for (std::size_t i = 0; i < n; ++i) buffer.data_[i] = value;
+        return buffer;
+    }
+
+    static Buffer copy_of(const T* values, std::size_t n) {
+        Buffer buffer = uninitialized(n);
+        if (n != 0) std::memcpy(buffer.data_, values, n * sizeof(T));
+        return buffer;
+    }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+
+    // Gives up ownership; the caller frees the memory with std::free.
+    T* release() noexcept {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace tevu

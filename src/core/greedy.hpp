@@ -1,0 +1,64 @@
+// Nearest neighbour (k = 1) by greedy descent over the target's graph.
+//
+// Query points are visited along the query's own graph, depth first, and
+// every descent starts from the answer of the query point that discovered
+// it, so descents stay short on spatially coherent clouds. An optional
+// distance bound turns answers beyond it into the miss marker (inf, |y|) and
+// lets whole calls or single query points be skipped by box tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "buffer.hpp"
+#include "graph.hpp"
+
+namespace tevu {
+
+// Scratch state of one traversal of a query graph. A query point counts as
+// visited when its mark equals `epoch`, so the marks need clearing only when
+// the epoch wraps.
+struct Workspace {
+    struct Entry {
+        std::size_t seed;  // target point the descent starts at
+        std::size_t node;  // query point
+    };
+    std::vector<Entry> stack;
+    std::vector<std::uint32_t> marks;
+    std::uint32_t epoch = 0;
+
+    static Workspace with_capacity(std::size_t n);
+
+    // Prepares a new traversal of n query points.
+    void begin(std::size_t n);
+};
+
+template <class T>
+struct NearestResult {
+    Buffer<T> distances;
+    Buffer<std::size_t> indices;
+};
+
+// `bound` may be null (no bound).
+NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
+                                       const DistanceBound<float>* bound);
+NearestResult<double> search_pruned_f64(const GraphView<double>& x, const GraphView<double>& y,
+                                        const DistanceBound<double>* bound);
+
+inline NearestResult<float> search_pruned(const GraphView<float>& x, const GraphView<float>& y,
+                                          const DistanceBound<float>* bound) {
+    return search_pruned_f32(x, y, bound);
+}
+inline NearestResult<double> search_pruned(const GraphView<double>& x, const GraphView<double>& y,
+                                           const DistanceBound<double>* bound) {
+    return search_pruned_f64(x, y, bound);
+}
+
+// Steepest descent from `start` over y's graph: moves to the nearest
+// neighbour while it is strictly nearer, or equally near with a smaller
+// index. Returns the end vertex; `d2` receives its squared distance to q.
+template <class T>
+std::size_t descend(const GraphView<T>& y, const Vec4<T>& q, std::size_t start, T& d2);
+
+}  // namespace tevu

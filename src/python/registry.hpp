@@ -1,0 +1,11 @@
+// What the module registers, defined by the binding file of each family.
+#pragma once
+
+#include "common.hpp"
+
+namespace tevu::py {
+
+extern PyMethodDef all_nearest_neighbours_def;
+extern PyMethodDef all_nearest_neighbours_f32_def;
+
+}  // namespace tevu::py

@@ -1,0 +1,86 @@
+"""Shared helpers: clouds, Delaunay graphs, brute force, the panic type."""
+
+import numpy as np
+import pytest
+from scipy.spatial import Delaunay
+
+import _tevu
+
+FLOATS = {"f64": np.float64, "f32": np.float32}
+
+
+def uniform_cloud(n, seed):
+    return np.random.default_rng(seed).random((n, 3))
+
+
+def clustered_cloud(n, seed, n_curves=20, noise=0.002):
+    """Points along a few smooth random curves, with a little noise."""
+    rng = np.random.default_rng(seed)
+    curve = rng.integers(0, n_curves, n)
+    t = rng.random(n)
+    coef = rng.normal(size=(n_curves, 3, 3))
+    phase = rng.random((n_curves, 3)) * 2 * np.pi
+    base = rng.random((n_curves, 3))
+    pts = base[curve] + 0.3 * np.stack(
+        [np.sin(2 * np.pi * t[:, None] * coef[curve, k] + phase[curve]).sum(axis=1)
+         for k in range(3)], axis=1) / 3
+    return pts + rng.normal(scale=noise, size=pts.shape)
+
+
+def delaunay_graph(points):
+    """CSR (indptr, indices) as uint32 of the Delaunay triangulation's edges."""
+    indptr, indices = Delaunay(np.asarray(points, dtype=np.float64)).vertex_neighbor_vertices
+    return indptr.astype(np.uint32), indices.astype(np.uint32)
+
+
+def empty_graph(n):
+    return np.zeros(n + 1, np.uint32), np.zeros(0, np.uint32)
+
+
+def csr_from_lists(lists):
+    indptr = np.zeros(len(lists) + 1, np.uint32)
+    indptr[1:] = np.cumsum([len(l) for l in lists])
+    indices = np.array([v for l in lists for v in l], dtype=np.uint32)
+    return indptr, indices
+
+
+def sq_dist(x, y):
+    """Squared distances (n_x, n_y), summed as (dx² + dy²) + dz² in the
+    arrays' own precision, differences taken as target minus query."""
+    d = y[None, :, :3] - x[:, None, :3]
+    d = d * d
+    return (d[..., 0] + d[..., 1]) + d[..., 2]
+
+
+def brute_nearest(x, y):
+    """Nearest distance and the smallest index attaining it."""
+    d2 = sq_dist(x, y)
+    idx = np.argmin(d2, axis=1)
+    return np.sqrt(d2[np.arange(len(x)), idx]), idx
+
+
+def panic_type():
+    """The exception type of native failures (not a module attribute)."""
+    try:
+        _tevu.all_nearest_neighbours(np.zeros((0, 3)), np.zeros(0, np.uint32),
+                                     np.zeros(0, np.uint32), np.zeros((0, 3)),
+                                     np.zeros(1, np.uint32), np.zeros(0, np.uint32))
+    except BaseException as exc:  # noqa: BLE001 - it derives from BaseException
+        return type(exc)
+    raise AssertionError("an empty indptr must fail")
+
+
+PanicException = panic_type()
+
+
+@pytest.fixture
+def panics():
+    """pytest.raises for PanicException with an exact message."""
+    def check(message):
+        return pytest.raises(PanicException, match="^" + _escape(message) + "$")
+    return check
+
+
+def _escape(text):
+    import re
+    return re.escape(text)
