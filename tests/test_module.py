@@ -12,6 +12,8 @@ from conftest import PanicException
 EXPECTED_ALL = [
     "all_nearest_neighbours",
     "all_nearest_neighbours_f32",
+    "PreparedF64",
+    "PreparedF32",
 ]
 
 SIGNATURES = {

@@ -8,19 +8,6 @@ Buffer<std::uint32_t> copy_indices(IndexView view) {
     return out;
 }
 
-template <class T>
-PreparedGraph<T> prepare_graph(StridedView2D<T> points, IndexView indptr, IndexView indices) {
-    PreparedGraph<T> graph;
-    graph.points = pack_points(points);
-    graph.n = points.rows;
-    const Box<T> box = bounding_box(PointSpan<T>(graph.points.data(), graph.points.size()));
-    graph.bbox_lo = box.lo;
-    graph.bbox_hi = box.hi;
-    graph.indptr = copy_indices(indptr);
-    graph.indices = copy_indices(indices);
-    return graph;
-}
-
 PreparedGraph<float> prepare_graph_f32(StridedView2D<float> points, IndexView indptr,
                                        IndexView indices) {
     return prepare_graph(points, indptr, indices);

@@ -51,17 +51,27 @@ struct PreparedGraph {
     }
 };
 
+// Copies a strided view into an owned contiguous array, in logical order.
+Buffer<std::uint32_t> copy_indices(IndexView view);
+
 // Packs the points, takes their box and copies both CSR arrays (any layout).
 template <class T>
-PreparedGraph<T> prepare_graph(StridedView2D<T> points, IndexView indptr, IndexView indices);
+PreparedGraph<T> prepare_graph(StridedView2D<T> points, IndexView indptr, IndexView indices) {
+    PreparedGraph<T> graph;
+    graph.points = pack_points(points);
+    graph.n = points.rows;
+    const Box<T> box = bounding_box(PointSpan<T>(graph.points.data(), graph.points.size()));
+    graph.bbox_lo = box.lo;
+    graph.bbox_hi = box.hi;
+    graph.indptr = copy_indices(indptr);
+    graph.indices = copy_indices(indices);
+    return graph;
+}
 
 PreparedGraph<float> prepare_graph_f32(StridedView2D<float> points, IndexView indptr,
                                        IndexView indices);
 PreparedGraph<double> prepare_graph_f64(StridedView2D<double> points, IndexView indptr,
                                         IndexView indices);
-
-// Copies a strided view into an owned contiguous array, in logical order.
-Buffer<std::uint32_t> copy_indices(IndexView view);
 
 // An upper bound on reported distances, with the boxes that let a search
 // skip a whole call or single query points.

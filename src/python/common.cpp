@@ -249,22 +249,15 @@ bool to_bool(PyObject* obj, const char* arg, bool& out) {
 
 PyObject* panic_exception_type() {
     static std::atomic<PyObject*> type{nullptr};
-    PyObject* existing = type.load(std::memory_order_acquire);
-    if (existing != nullptr) return existing;
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "_tevu.PanicException",
-        "Raised when the module's native code fails.\n\n"
-        "Like SystemExit, it derives from BaseException rather than Exception,\n"
-        "so that it usually propagates to the top instead of being swallowed by\n"
-        "a broad `except Exception`.",
-        PyExc_BaseException, nullptr);
-    if (created == nullptr) return nullptr;
-    // Two threads may race to create it; the loser drops its copy.
-    if (!type.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return existing;
-    }
-    return created;
+    return create_once(type, [] {
+        return PyErr_NewExceptionWithDoc(
+            "_tevu.PanicException",
+            "Raised when the module's native code fails.\n\n"
+            "Like SystemExit, it derives from BaseException rather than Exception,\n"
+            "so that it usually propagates to the top instead of being swallowed by\n"
+            "a broad `except Exception`.",
+            PyExc_BaseException, nullptr);
+    });
 }
 
 void raise_panic(const char* message) {

@@ -19,6 +19,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -53,6 +54,12 @@ bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // The same for the (args tuple, kwargs dict) convention of type calls.
 bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// A METH_FASTCALL | METH_KEYWORDS implementation as stored in PyMethodDef.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_method(FastcallFunction fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
 // ---------------------------------------------------------------------------
 // Arrays
@@ -172,6 +179,21 @@ void raise_argument_error(const char* arg, const char* message);
 
 // ---------------------------------------------------------------------------
 // Failures
+
+// Creates a process-wide object on first use. Two threads may race to create
+// it; the loser drops its copy, so every caller sees the same object.
+template <class P, class Make>
+P* create_once(std::atomic<P*>& slot, Make make) {
+    P* existing = slot.load(std::memory_order_acquire);
+    if (existing != nullptr) return existing;
+    P* created = make();
+    if (created == nullptr) return nullptr;
+    if (!slot.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
+        Py_DECREF(reinterpret_cast<PyObject*>(created));
+        return existing;
+    }
+    return created;
+}
 
 // The exception type for failures of the native code (created on first use).
 PyObject* panic_exception_type();

@@ -2,6 +2,7 @@
 // the module's functions and classes.
 #define TEVU_IMPORT_NUMPY
 #include "common.hpp"
+#include "prepared.hpp"
 #include "registry.hpp"
 
 namespace tevu::py {
@@ -16,6 +17,13 @@ PyObject* make_function(PyObject* module) {
     return function;
 }
 
+template <PyTypeObject* (*Type)()>
+PyObject* make_type(PyObject*) {
+    PyTypeObject* type = Type();
+    Py_XINCREF(type);
+    return reinterpret_cast<PyObject*>(type);
+}
+
 struct Registration {
     const char* name;
     PyObject* (*make)(PyObject* module);  // a new reference
@@ -25,6 +33,8 @@ struct Registration {
 const Registration kContents[] = {
     {"all_nearest_neighbours", make_function<&all_nearest_neighbours_def>},
     {"all_nearest_neighbours_f32", make_function<&all_nearest_neighbours_f32_def>},
+    {"PreparedF64", make_type<prepared_type<double>>},
+    {"PreparedF32", make_type<prepared_type<float>>},
 };
 
 int append_to_all(PyObject* module, const char* name) {

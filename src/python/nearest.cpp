@@ -49,11 +49,11 @@ PyObject* all_nearest_neighbours_f32(PyObject*, PyObject* const* args, Py_ssize_
 }  // namespace
 
 PyMethodDef all_nearest_neighbours_def = {
-    "all_nearest_neighbours", reinterpret_cast<PyCFunction>(all_nearest_neighbours_f64),
+    "all_nearest_neighbours", as_method(all_nearest_neighbours_f64),
     METH_FASTCALL | METH_KEYWORDS, "all_nearest_neighbours" NEAREST_DOC_BODY};
 
 PyMethodDef all_nearest_neighbours_f32_def = {
-    "all_nearest_neighbours_f32", reinterpret_cast<PyCFunction>(all_nearest_neighbours_f32),
+    "all_nearest_neighbours_f32", as_method(all_nearest_neighbours_f32),
     METH_FASTCALL | METH_KEYWORDS,
     "all_nearest_neighbours_f32" NEAREST_DOC_BODY "\n\nSingle-precision (float32) variant."};
 

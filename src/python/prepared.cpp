@@ -1,0 +1,230 @@
+// The prepared target classes: construction, properties and the k = 1
+// searches against a prepared target.
+#include "prepared.hpp"
+
+#include <memory>
+#include <new>
+
+#include "../core/greedy.hpp"
+#include "registry.hpp"
+
+namespace tevu::py {
+
+template <class T>
+PreparedObject<T>* as_prepared(PyObject* obj, const char* arg) {
+    PyTypeObject* type = prepared_type<T>();
+    if (type == nullptr) return nullptr;
+    if (Py_IS_TYPE(obj, type)) return reinterpret_cast<PreparedObject<T>*>(obj);
+    PyObject* name = PyType_GetName(Py_TYPE(obj));
+    if (name != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not an instance of '%s'",
+                     arg, name, prepared_name<T>());
+        Py_DECREF(name);
+    }
+    return nullptr;
+}
+
+template PreparedObject<float>* as_prepared<float>(PyObject*, const char*);
+template PreparedObject<double>* as_prepared<double>(PyObject*, const char*);
+
+namespace {
+
+template <class T>
+const PreparedGraph<T>& graph_of(PyObject* self) {
+    return *reinterpret_cast<PreparedObject<T>*>(self)->graph;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and lifetime
+
+template <class T>
+PyObject* prepared_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* params[] = {"points", "indptr", "indices"};
+    PyObject* a[3];
+    if (!parse_tuple({prepared_name<T>(), params, 3, 3}, args, kwargs, a)) return nullptr;
+    CloudArrays cloud;
+    if (!take_cloud<T>(a, params, cloud)) return nullptr;
+    // The one packing step of the module that runs with the lock held.
+    std::unique_ptr<PreparedGraph<T>> graph;
+    const bool ok = run_attached([&] {
+        graph = std::make_unique<PreparedGraph<T>>(
+            prepare_graph(view_2d<T>(cloud.points), view_1d<std::uint32_t>(cloud.indptr),
+                          view_1d<std::uint32_t>(cloud.indices)));
+    });
+    if (!ok) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* object = reinterpret_cast<PreparedObject<T>*>(self);
+    new (&object->readers) std::atomic<std::size_t>(0);
+    object->graph = graph.release();
+    return self;
+}
+
+template <class T>
+void prepared_dealloc(PyObject* self) {
+    auto* object = reinterpret_cast<PreparedObject<T>*>(self);
+    delete object->graph;
+    object->readers.~atomic();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class T>
+PyObject* prepared_repr(PyObject* self) {
+    return PyUnicode_FromFormat("%s(n=%zu)", prepared_name<T>(), graph_of<T>(self).n);
+}
+
+template <class T>
+PyObject* prepared_get_n(PyObject* self, void*) {
+    return PyLong_FromSize_t(graph_of<T>(self).n);
+}
+
+template <class T>
+PyObject* prepared_get_data(PyObject* self, void*) {
+    const PreparedGraph<T>& graph = graph_of<T>(self);
+    const npy_intp dims[2] = {static_cast<npy_intp>(graph.points.size()), 3};
+    PyObject* array = PyArray_SimpleNew(2, const_cast<npy_intp*>(dims), numpy_type<T>());
+    if (array == nullptr) return nullptr;
+    T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t i = 0; i < graph.points.size(); ++i) {
+        for (int l = 0; l < 3; ++l) out[3 * i + l] = graph.points[i].lane[l];
+    }
+    return array;
+}
+
+// ---------------------------------------------------------------------------
+// k = 1 searches
+
+template <class T>
+PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static constexpr const char* params[] = {"x_points", "x_indptr", "x_indices",
+                                             "distance_upper_bound"};
+    PyObject* a[4];
+    if (!parse_fastcall({"query", params, 4, 3}, args, nargs, kwnames, a)) return nullptr;
+    CloudArrays x;
+    std::optional<double> bound;
+    if (!take_cloud<T>(a, params, x) || !to_optional_double(a[3], params[3], bound)) {
+        return nullptr;
+    }
+    const SharedClaim<T> target(self);
+    NearestResult<T> result;
+    const bool ok = run_detached([&] {
+        const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
+        const auto b = make_bound<T>(bound, target.graph(), nullptr);
+        result = search_pruned(graph_view(x_packed, x), target.graph().view(), bound_ptr(b));
+    });
+    if (!ok) return nullptr;
+    return distance_index_pair(std::move(result.distances), std::move(result.indices));
+}
+
+template <class T>
+PyObject* prepared_query_prepared(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    static constexpr const char* params[] = {"other", "distance_upper_bound"};
+    PyObject* a[2];
+    if (!parse_fastcall({"query_prepared", params, 2, 1}, args, nargs, kwnames, a)) {
+        return nullptr;
+    }
+    PyObject* other_object = reinterpret_cast<PyObject*>(as_prepared<T>(a[0], params[0]));
+    std::optional<double> bound;
+    if (other_object == nullptr || !to_optional_double(a[1], params[1], bound)) return nullptr;
+    const SharedClaim<T> target(self);
+    const SharedClaim<T> other(other_object);
+    NearestResult<T> result;
+    const bool ok = run_detached([&] {
+        const auto b = make_bound<T>(bound, target.graph(), &other.graph());
+        result = search_pruned(other.graph().view(), target.graph().view(), bound_ptr(b));
+    });
+    if (!ok) return nullptr;
+    return distance_index_pair(std::move(result.distances), std::move(result.indices));
+}
+
+// ---------------------------------------------------------------------------
+// The type
+
+#define BOUND_DOC                                                                         \
+    "`distance_upper_bound` (a distance, not its square) reports the miss marker\n"        \
+    "(inf, |target|) for query points with no neighbour within it, and lets the\n"         \
+    "search skip query clouds or points by the target's bounding box."
+
+constexpr const char kQueryDoc[] =
+    "query($self, x_points, x_indptr, x_indices, distance_upper_bound=None)\n--\n\n"
+    "The nearest neighbour in this prepared target for each point of the query\n"
+    "cloud x, which is given with its own CSR graph. Returns (distances, indices).\n\n"
+    "The interpreter lock is released for the search; the instance's owned buffers\n"
+    "are safe to use without it. " BOUND_DOC;
+
+constexpr const char kQueryPreparedDoc[] =
+    "query_prepared($self, other, distance_upper_bound=None)\n--\n\n"
+    "Like `query`, but the query cloud is another prepared graph of the same class.\n"
+    "Both operands are already packed, so nothing is packed for this call: the fast\n"
+    "path of an all-by-all join, where every graph is a persistent operand.\n\n" BOUND_DOC;
+
+template <class T>
+PyMethodDef prepared_methods[] = {
+    {"query", as_method(prepared_query<T>), METH_FASTCALL | METH_KEYWORDS,
+     kQueryDoc},
+    {"query_prepared", as_method(prepared_query_prepared<T>),
+     METH_FASTCALL | METH_KEYWORDS, kQueryPreparedDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class T>
+PyGetSetDef prepared_getset[] = {
+    {"n", prepared_get_n<T>, nullptr, "Number of points in the prepared target.", nullptr},
+    {"data", prepared_get_data<T>, nullptr,
+     "The target points as an `(n, 3)` array (pad lane dropped).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define PREPARED_CLASS_DOC_BODY                                                             \
+    "(points, indptr, indices)\n--\n\n"                                                     \
+    "A prepared target: the Python counterpart of the core prepared graph.\n\n"             \
+    "The points are packed, their bounding box computed and the CSR graph copied once,\n" \
+    "at construction; the instance is then reused across every `query`. It is a plain\n"  \
+    "wrapper: its methods delegate to the core searches and keep the interpreter lock\n"  \
+    "released for the search itself. Instances never change, so any number of threads\n" \
+    "may query one instance at once."
+
+template <class T>
+constexpr const char* class_doc() {
+    return sizeof(T) == 8 ? "PreparedF64" PREPARED_CLASS_DOC_BODY
+                          : "PreparedF32" PREPARED_CLASS_DOC_BODY
+                            "\n\nSingle precision: float32 points, bounds and distances.";
+}
+
+template <class T>
+PyTypeObject* create_prepared_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(class_doc<T>())},
+        {Py_tp_new, reinterpret_cast<void*>(prepared_new<T>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(prepared_dealloc<T>)},
+        {Py_tp_repr, reinterpret_cast<void*>(prepared_repr<T>)},
+        {Py_tp_methods, prepared_methods<T>},
+        {Py_tp_getset, prepared_getset<T>},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        sizeof(T) == 8 ? "builtins.PreparedF64" : "builtins.PreparedF32",
+        static_cast<int>(sizeof(PreparedObject<T>)),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+template <class T>
+PyTypeObject* prepared_type() {
+    static std::atomic<PyTypeObject*> type{nullptr};
+    return create_once(type, create_prepared_type<T>);
+}
+
+template PyTypeObject* prepared_type<float>();
+template PyTypeObject* prepared_type<double>();
+
+}  // namespace tevu::py
