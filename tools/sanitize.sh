@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer + UndefinedBehaviorSanitizer into
+# build/sanitize and runs the whole test suite against that build. The
+# interpreter is not instrumented, so the ASan runtime is preloaded; Python's
+# allocator is switched to malloc so that ASan sees every allocation. Any
+# finding aborts the run with a non-zero status.
+#
+# Usage: tools/sanitize.sh [pytest arguments]    (PYTHON selects the interpreter)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python}
+PYTHON=$(command -v "$PYTHON")
+
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVU_SANITIZE=ON \
+      -DPython_EXECUTABLE="$PYTHON" >/dev/null
+cmake --build build/sanitize
+
+# libstdc++ is preloaded as well: the interpreter does not link it, and ASan
+# must find the real __cxa_throw when it starts.
+export LD_PRELOAD
+LD_PRELOAD="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1
+export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0:malloc_context_size=4
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export PYTHONPATH=$PWD/build/sanitize${PYTHONPATH:+:$PYTHONPATH}
+"$PYTHON" -m pytest -q -p no:cacheprovider "$@"
