@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -21,12 +20,12 @@ constexpr std::size_t kPairsPerCorner = kCorners - 1;
 constexpr std::size_t kIdsPerRow = kCorners * kPairsPerCorner;
 
 // Ids are stored in 32 bits, so at most 2^32 vertices. The second term is
-// the documented limit of a table with a three-word header per vertex; it
-// only binds on 32-bit platforms, where callers have always met it.
+// the published limit, that of a table with a three-word header per vertex;
+// it binds only on 32-bit platforms.
 constexpr std::uint64_t kMaxVertices =
     std::min<std::uint64_t>(std::uint64_t{1} << 32, PTRDIFF_MAX / (3 * sizeof(std::size_t)));
 
-// The raw ids of all rows, before sorting. Zeroed so that every slot holds a
+// The raw ids of all rows, before deduplication. Zeroed so that every slot holds a
 // defined value even if the input changes under us between the two passes
 // (a caller error that must still not read unwritten memory); large zeroed
 // allocations come from the system at no extra cost.
@@ -90,21 +89,37 @@ void scatter_pairs(const StridedView2D<std::uint64_t>& simplices, std::size_t n_
     }
 }
 
-// Sorts and deduplicates every vertex's raw ids and moves them, in vertex
+// Deduplicates and sorts every vertex's raw ids and moves them, in vertex
 // order, to the front of the slot array. `next` goes in as the raw range
 // ends and comes out as the distinct-id range ends. Returns their total.
+//
+// A raw range holds each neighbour about five times over (once per shared
+// tetrahedron), so the duplicates are dropped first with a mark per vertex
+// and only the distinct ids are sorted: much cheaper than sorting the raw
+// range. The marks are cleared again after each range, so they need only
+// one byte per vertex and no epoch. Every slot holds an id below n_points
+// (written after a check, or zero), so the marks are indexed in bounds.
 std::size_t compact_neighbours(std::vector<std::size_t>& next, std::uint32_t* slots,
                                std::size_t n_slots) {
+    std::vector<std::uint8_t> seen(next.size(), 0);
     std::size_t begin = 0;
     std::size_t written = 0;
     for (std::size_t& end : next) {
         check_range(begin, end, n_slots);  // holds unless the input changed meanwhile
-        std::uint32_t* first = slots + begin;
-        std::sort(first, slots + end);
-        const auto distinct = static_cast<std::size_t>(std::unique(first, slots + end) - first);
-        std::memmove(slots + written, first, distinct * sizeof(std::uint32_t));
+        // Writing never overtakes reading: out <= slots + p.
+        std::uint32_t* const first = slots + written;
+        std::uint32_t* out = first;
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::uint32_t u = slots[p];
+            if (seen[u] == 0) {
+                seen[u] = 1;
+                *out++ = u;
+            }
+        }
+        for (const std::uint32_t* q = first; q != out; ++q) seen[*q] = 0;
+        std::sort(first, out);
         begin = end;
-        written += distinct;
+        written += static_cast<std::size_t>(out - first);
         end = written;
     }
     return written;
@@ -122,7 +137,8 @@ CsrGraph graph_from_simplices(const StridedView2D<std::uint64_t>& simplices,
     if (simplices.rows > kMaxRows) fail(kCapacityOverflow);
 
     // Counting first and filling one flat array keeps the peak at the twelve
-    // raw ids per row plus the result, without per-list overhead or slack.
+    // raw ids per row plus the result (and nine bytes of bookkeeping per
+    // vertex), without the overhead and growth slack of per-vertex lists.
     std::vector<std::size_t> next = slot_starts(simplices, n_points);
     const std::size_t n_slots = simplices.rows * kIdsPerRow;
     const Slots slots = zeroed_slots(n_slots);
