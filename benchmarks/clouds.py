@@ -3,6 +3,8 @@
 import numpy as np
 from scipy.spatial import Delaunay
 
+import _tevu
+
 
 class CurveScene:
     """A fixed family of smooth random 3-D curves in the unit cube.
@@ -33,9 +35,9 @@ def uniform(n, rng):
 
 
 def delaunay_graph(points):
-    """(indptr, indices) as uint32 from SciPy's triangulation."""
-    indptr, indices = Delaunay(points).vertex_neighbor_vertices
-    return indptr.astype(np.uint32), indices.astype(np.uint32)
+    """(indptr, indices) as uint32: the edges of SciPy's triangulation."""
+    simplices = Delaunay(points).simplices.astype(np.uint64)
+    return _tevu.graph_from_simplices(simplices, len(points))
 
 
 def morton_order(points):

@@ -12,6 +12,7 @@ from conftest import PanicException
 EXPECTED_ALL = [
     "all_nearest_neighbours",
     "all_nearest_neighbours_f32",
+    "graph_from_simplices",
     "PreparedF64",
     "PreparedF32",
 ]
@@ -21,6 +22,7 @@ SIGNATURES = {
         "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)",
     "all_nearest_neighbours_f32":
         "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)",
+    "graph_from_simplices": "(simplices, n_points)",
 }
 
 
