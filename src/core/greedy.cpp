@@ -1,5 +1,7 @@
 #include "greedy.hpp"
 
+#include "scan.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -25,25 +27,22 @@ void Workspace::begin(std::size_t n) {
 
 template <class T>
 std::size_t descend(const GraphView<T>& y, const Vec4<T>& q, std::size_t cur, T& d2_out) {
+    // The caller has checked both CSR arrays for unit stride.
     const std::size_t ny = y.points.size();
-    T d2 = dist2(y.points[checked_index(cur, ny)], q);
+    const IdRun indptr{y.indptr.base, y.indptr.len};
+    const IdRun indices{y.indices.base, y.indices.len};
+    const Vec4<T>* points = y.points.data();
+    T d2 = dist2(points[checked_index(cur, ny)], q);
     for (;;) {
-        const std::size_t lo = y.indptr.at(cur);
-        const std::size_t hi = y.indptr.at(cur + 1);
+        const std::size_t lo = indptr[checked_index(cur, indptr.len)];
+        const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
         if (lo == hi) break;
-        check_range(lo, hi, y.indices.size());
+        check_range(lo, hi, indices.len);
+        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo};
+        check_ids(neighbours, ny);
         std::size_t best = cur;
-        bool improved = false;
-        for (std::size_t e = lo; e < hi; ++e) {
-            const std::size_t v = y.indices[e];
-            const T e2 = dist2(y.points[checked_index(v, ny)], q);
-            if (e2 < d2 || (e2 == d2 && v < best)) {
-                best = v;
-                d2 = e2;
-                improved = true;
-            }
-        }
-        if (!improved) break;
+        scan_neighbours(points, neighbours, q, d2, best);
+        if (best == cur) break;
         cur = best;
     }
     d2_out = d2;
@@ -96,6 +95,8 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
 
     ws.begin(n);
     check_contiguous(x.indptr, x.indices);
+    const IdRun x_indptr{x.indptr.base, x.indptr.len};
+    const IdRun x_indices{x.indices.base, x.indices.len};
 
     const std::uint32_t epoch = ws.epoch;
     bool target_checked = false;
@@ -135,14 +136,17 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
                 out.indices[i] = ny;
             }
 
-            const std::size_t lo = x.indptr[i];
-            const std::size_t hi = x.indptr[i + 1];
-            check_range(lo, hi, x.indices.size());
+            const std::size_t lo = x_indptr[i];
+            const std::size_t hi = x_indptr[i + 1];
+            check_range(lo, hi, x_indices.len);
             for (std::size_t e = lo; e < hi; ++e) {
-                const std::size_t k = checked_index(x.indices[e], n);
+                const std::size_t k = checked_index(x_indices[e], n);
                 if (ws.marks[k] != epoch) {
                     ws.marks[k] = epoch;
                     ws.stack.push_back({handed, k});
+                    // Popped later, often much later: start fetching its data.
+                    if (k < x.points.size()) __builtin_prefetch(&x.points[k]);
+                    __builtin_prefetch(x_indptr.base + k * sizeof(std::uint32_t));
                 }
             }
         }
@@ -162,11 +166,18 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
 
 }  // namespace
 
+// Each entry point is compiled twice, for AVX2 and for the x86-64 baseline,
+// with the whole search inlined into it; the loader picks the clone the
+// processor supports.
+#define TEVU_KERNEL __attribute__((flatten, target_clones("avx2", "default")))
+
+TEVU_KERNEL
 NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
                                        const DistanceBound<float>* bound) {
     return search_pruned_impl(x, y, bound);
 }
 
+TEVU_KERNEL
 NearestResult<double> search_pruned_f64(const GraphView<double>& x, const GraphView<double>& y,
                                         const DistanceBound<double>* bound) {
     return search_pruned_impl(x, y, bound);
