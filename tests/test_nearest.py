@@ -46,7 +46,7 @@ def random_graph(rng, n, max_degree, n_target):
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
-@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("seed", range(16))
 def test_matches_model_on_random_graphs(prec, seed):
     """Non-Delaunay graphs: local minima, so traversal order and seeds decide."""
     rng = np.random.default_rng(seed)
@@ -58,7 +58,8 @@ def test_matches_model_on_random_graphs(prec, seed):
     if seed % 3 == 0:
         xp, yp = xp + rng.random((n_x, 3)).astype(f), yp + rng.random((n_y, 3)).astype(f)
     x = (xp, *random_graph(rng, n_x, 3, n_x))
-    y = (yp, *random_graph(rng, n_y, 4, n_y))
+    # Long lists exercise the four-at-a-time scan, short ones its tail.
+    y = (yp, *random_graph(rng, n_y, 4 if seed % 2 else 13, n_y))
     dist, idx = call(prec, x, y)
     want_d, want_i = oracle.greedy(*x, *y, dtype=f)
     np.testing.assert_array_equal(dist, want_d)
@@ -82,6 +83,23 @@ def test_tie_breaks(prec, lists, want):
     y = (TIE_TARGET.astype(f), *csr_from_lists(lists))
     dist, idx = call(prec, x, y)
     assert idx.tolist() == [want] and dist.tolist() == [1.0]
+
+
+# Twelve points at exactly distance 5 from the origin, after a far vertex 0.
+SHELL = np.array([[9, 0, 0], [5, 0, 0], [0, 5, 0], [0, 0, 5], [-5, 0, 0], [0, -5, 0],
+                  [0, 0, -5], [3, 4, 0], [4, 3, 0], [0, 3, 4], [0, 4, 3], [3, 0, 4],
+                  [4, 0, 3]])
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("order", [range(12, 0, -1), range(1, 13), [7, 3, 12, 1, 9, 2, 11, 5,
+                                                                     4, 10, 6, 8]])
+def test_many_equal_neighbours_take_the_smallest_index(prec, order):
+    f = FLOATS[prec]
+    x = (np.zeros((1, 3), f), *empty_graph(1))
+    y = (SHELL.astype(f), *csr_from_lists([list(order)] + [[]] * 12))
+    dist, idx = call(prec, x, y)
+    assert idx.tolist() == [1] and dist.tolist() == [5.0]
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
