@@ -25,6 +25,8 @@ struct Registration {
 const Registration kContents[] = {
     {"all_nearest_neighbours", make_function<&all_nearest_neighbours_def>},
     {"all_nearest_neighbours_f32", make_function<&all_nearest_neighbours_f32_def>},
+    {"all_nearest_neighbours_k", make_function<&all_nearest_neighbours_k_def>},
+    {"all_nearest_neighbours_k_f32", make_function<&all_nearest_neighbours_k_f32_def>},
 };
 
 int append_to_all(PyObject* module, const char* name) {

@@ -7,5 +7,7 @@ namespace tevu::py {
 
 extern PyMethodDef all_nearest_neighbours_def;
 extern PyMethodDef all_nearest_neighbours_f32_def;
+extern PyMethodDef all_nearest_neighbours_k_def;
+extern PyMethodDef all_nearest_neighbours_k_f32_def;
 
 }  // namespace tevu::py
