@@ -135,14 +135,7 @@ public:
         while (!heap_.empty()) {
             const HeapItem<T> candidate = heap_.pop();
             if (list_.size() == ef_ && candidate.distance > list_.back().distance) break;
-            const NeighbourRange range = neighbours_of(y_.indptr, y_.indices, candidate.index);
-            for (std::size_t e = range.begin; e < range.end; ++e) {
-                const std::size_t m = checked_index(y_.indices[e], ny);
-                if (stamps_[m] == stamp_) continue;
-                // Stamped also when rejected: it is not looked at again.
-                stamps_[m] = stamp_;
-                consider({dist2(y_.points[m], q), m});
-            }
+            expand(q, candidate.index);
         }
     }
 
@@ -155,6 +148,31 @@ private:
         if (++stamp_ == 0) {
             std::fill(stamps_.begin(), stamps_.end(), 0);
             stamp_ = 1;
+        }
+    }
+
+    // Looks at v's neighbours in CSR order: each one not yet seen in this
+    // walk is stamped and considered; one that is not accepted stays stamped
+    // and is not looked at again. Whether a neighbour was seen is
+    // unpredictable, so the stamps are tested and set without branching, a
+    // chunk at a time, before the unseen ones are measured and considered.
+    void expand(const Vec4<T>& q, std::size_t v) {
+        constexpr std::size_t kChunk = 64;
+        const NeighbourRange range = neighbours_of(y_.indptr, y_.indices, v);
+        const std::size_t ny = y_.points.size();
+        for (std::size_t begin = range.begin; begin < range.end; begin += kChunk) {
+            const std::size_t end = std::min(range.end, begin + kChunk);
+            std::size_t unseen[kChunk];
+            std::size_t count = 0;
+            for (std::size_t e = begin; e < end; ++e) {
+                const std::size_t m = checked_index(y_.indices[e], ny);
+                unseen[count] = m;
+                count += stamps_[m] != stamp_;
+                stamps_[m] = stamp_;
+            }
+            T d2[kChunk];
+            for (std::size_t j = 0; j < count; ++j) d2[j] = dist2(y_.points[unseen[j]], q);
+            for (std::size_t j = 0; j < count; ++j) consider({d2[j], unseen[j]});
         }
     }
 
