@@ -181,8 +181,9 @@ def test_csr_views_equal_contiguous_copies(prec, layout):
     assert_same(call(prec, fortran, wide, 5, 10), want)
 
 
-@pytest.mark.parametrize("ef", [2**62, 2**64 - 1])
+@pytest.mark.parametrize("ef", [2**40, 2**62, 2**64 - 1])
 def test_huge_breadth_on_a_small_cloud(ef):
+    """No capacity is sized by ef beyond the target's point count."""
     x, y = cloud("uniform", 50, 8, np.float64), cloud("uniform", 60, 9, np.float64)
     assert_same(call("f64", x, y, 4, ef), call("f64", x, y, 4, 61))
 
@@ -194,6 +195,8 @@ def test_rows_follow_the_offsets(prec):
     no_rows, no_target = (np.zeros((0, 3), f), *empty_graph(0)), (y[0][:0], *empty_graph(0))
     dist, idx = call(prec, no_rows, no_target, 5, 5)
     assert dist.shape == idx.shape == (0, 5)
+    with pytest.raises(ValueError):  # NumPy cannot shape (0, 2**63)
+        call(prec, no_rows, no_target, 2**63, 5)
     pts = uniform_cloud(6, 11).astype(f)
     dist, _ = call(prec, (pts, *empty_graph(4)), y, 2, 4)
     assert dist.shape == (4, 2)
