@@ -134,3 +134,155 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             if dist[i] * dist[i] > b2:
                 dist[i], idx[i] = inf, ny
     return dist, idx
+
+
+# ---------------------------------------------------------------------------
+# k nearest: best-first walks over the target graph
+
+
+def neighbours(indptr, indices, v):
+    """v's neighbour ids; decreasing offsets mean none."""
+    lo, hi = int(indptr[v]), int(indptr[v + 1])
+    return [int(m) for m in indices[lo:hi]] if hi >= lo else []
+
+
+def total_order_key(d):
+    """The IEEE total order of a float's bit pattern, as an int: the bits
+    read as a signed integer, all but the sign flipped when negative."""
+    a = np.asarray(d)
+    bits = int(a.view(np.int64 if a.dtype == np.float64 else np.int32))
+    mask = (1 << (8 * a.dtype.itemsize - 1)) - 1
+    return bits ^ mask if bits < 0 else bits
+
+
+class CandidateHeap:
+    """Binary min-heap of (squared distance, index) keyed by distance alone."""
+
+    def __init__(self):
+        self.items = []
+
+    def key(self, slot):
+        return total_order_key(self.items[slot][0])
+
+    def push(self, item):
+        self.items.append(item)
+        self.sift_up(len(self.items) - 1)
+
+    def sift_up(self, pos):
+        item = self.items[pos]
+        key = total_order_key(item[0])
+        while pos > 0 and self.key((pos - 1) // 2) > key:
+            self.items[pos] = self.items[(pos - 1) // 2]
+            pos = (pos - 1) // 2
+        self.items[pos] = item
+
+    def pop(self):
+        last = self.items.pop()
+        if not self.items:
+            return last
+        top, hole = self.items[0], 0
+        while 2 * hole + 2 < len(self.items):  # two children
+            left, right = 2 * hole + 1, 2 * hole + 2
+            child = left if self.key(left) < self.key(right) else right
+            self.items[hole], hole = self.items[child], child
+        if 2 * hole + 1 == len(self.items) - 1:  # only a left child, the last slot
+            self.items[hole], hole = self.items[2 * hole + 1], 2 * hole + 1
+        self.items[hole] = last
+        self.sift_up(hole)
+        return top
+
+
+def insertion_point(result, d):
+    """Leading entries with distance <= d, by the halving search."""
+    size, base = len(result), 0
+    while size > 1:
+        half = size // 2
+        if result[base + half][0] <= d:
+            base += half
+        size -= half
+    return base + 1 if result[base][0] <= d else base
+
+
+class BestFirst:
+    """Walks over one target graph with stamps that persist across walks."""
+
+    def __init__(self, yp, y_indptr, y_indices, ef, f):
+        self.yp, self.indptr, self.indices, self.ef, self.f = yp, y_indptr, y_indices, ef, f
+        self.stamps = [0] * len(yp)
+        self.stamp = 0
+
+    def walk(self, q, seed):
+        self.stamp = (self.stamp + 1) % 2**32
+        if self.stamp == 0:
+            self.stamps = [0] * len(self.stamps)
+            self.stamp = 1
+        heap, result = CandidateHeap(), []
+        start = (sq(self.yp[seed], q, self.f), seed)
+        self.stamps[seed] = self.stamp
+        heap.push(start)
+        result.append(start)
+        while heap.items:
+            d, v = heap.pop()
+            if len(result) == self.ef and d > result[-1][0]:
+                break
+            for m in neighbours(self.indptr, self.indices, v):
+                if self.stamps[m] == self.stamp:
+                    continue
+                self.stamps[m] = self.stamp
+                e = sq(self.yp[m], q, self.f)
+                if len(result) < self.ef or result[-1][0] > e:
+                    heap.push((e, m))
+                    p = insertion_point(result, e)
+                    if len(result) == self.ef:
+                        result.pop()
+                    result.insert(p, (e, m))
+        return result
+
+
+def knn(xp, x_indptr, x_indices, yp, y_indptr, y_indices, k, ef, dtype,
+        bound=None, target_box=None, query_box=None):
+    """The k nearest by best-first walks along the query graph.
+
+    With `bound`, `target_box` defaults to the box of yp and `query_box` to
+    the box of xp. Returns (n, k) distances and indices.
+    """
+    f = dtype
+    n, ny = len(x_indptr) - 1, len(yp)
+    dist = np.full((n, k), np.inf, dtype=f)
+    idx = np.full((n, k), ny, dtype=np.uint64)
+    in_force = per_point = False
+    if bound is not None:
+        if n == 0:
+            return dist, idx
+        r = f(bound)
+        r2 = r * r
+        tbox = target_box if target_box is not None else box_of(yp, f)
+        qbox = query_box if query_box is not None else fold_box(xp, f)
+        if box_gap2(tbox, qbox, f) > r2:
+            return dist, idx
+        in_force, per_point = True, sticks_out(qbox, tbox, r)
+
+    walker = BestFirst(yp, y_indptr, y_indices, ef, f)
+    queued = [False] * n
+    stack, seed = [], 0
+    for start in range(n):
+        if queued[start]:
+            continue
+        queued[start] = True
+        stack.append((seed, start))
+        while stack:
+            s, row = stack.pop()
+            q = xp[row]
+            if not (per_point and point_gap2(q, tbox, f) > r2):
+                result = walker.walk(q, s)
+                j = 0
+                while j < min(k, len(result)) and not (in_force and result[j][0] > r2):
+                    dist[row, j], idx[row, j] = np.sqrt(result[j][0]), result[j][1]
+                    j += 1
+                if j > 0:
+                    seed = result[0][1]
+            for m in neighbours(x_indptr, x_indices, row):
+                if not queued[m]:
+                    queued[m] = True
+                    stack.append((seed, m))
+    return dist, idx

@@ -12,6 +12,8 @@ from conftest import PanicException
 EXPECTED_ALL = [
     "all_nearest_neighbours",
     "all_nearest_neighbours_f32",
+    "all_nearest_neighbours_k",
+    "all_nearest_neighbours_k_f32",
     "graph_from_simplices",
     "PreparedF64",
     "PreparedF32",
@@ -22,6 +24,10 @@ SIGNATURES = {
         "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)",
     "all_nearest_neighbours_f32":
         "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)",
+    "all_nearest_neighbours_k":
+        "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)",
+    "all_nearest_neighbours_k_f32":
+        "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)",
     "graph_from_simplices": "(simplices, n_points)",
 }
 

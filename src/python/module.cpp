@@ -33,6 +33,8 @@ struct Registration {
 const Registration kContents[] = {
     {"all_nearest_neighbours", make_function<&all_nearest_neighbours_def>},
     {"all_nearest_neighbours_f32", make_function<&all_nearest_neighbours_f32_def>},
+    {"all_nearest_neighbours_k", make_function<&all_nearest_neighbours_k_def>},
+    {"all_nearest_neighbours_k_f32", make_function<&all_nearest_neighbours_k_f32_def>},
     {"graph_from_simplices", make_function<&graph_from_simplices_def>},
     {"PreparedF64", make_type<prepared_type<double>>},
     {"PreparedF32", make_type<prepared_type<float>>},

@@ -7,6 +7,8 @@ namespace tevu::py {
 
 extern PyMethodDef all_nearest_neighbours_def;
 extern PyMethodDef all_nearest_neighbours_f32_def;
+extern PyMethodDef all_nearest_neighbours_k_def;
+extern PyMethodDef all_nearest_neighbours_k_f32_def;
 extern PyMethodDef graph_from_simplices_def;
 
 }  // namespace tevu::py
