@@ -11,7 +11,7 @@ import pytest
 import _tevu
 import oracle
 from conftest import (FLOATS, PanicException, brute_nearest, clustered_cloud, csr_from_lists,
-                      delaunay_graph, empty_graph, uniform_cloud)
+                      delaunay_graph, empty_graph, sq_dist, uniform_cloud)
 
 CLASSES = {"f64": _tevu.PreparedF64, "f32": _tevu.PreparedF32}
 PRECISIONS = sorted(CLASSES)
@@ -52,7 +52,9 @@ def test_class_shape(prec):
     assert not gc.is_tracked(p)
     sigs = {
         "query": "(x_points, x_indptr, x_indices, distance_upper_bound=None)",
+        "query_k": "(x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)",
         "query_prepared": "(other, distance_upper_bound=None)",
+        "query_prepared_k": "(other, k, ef, distance_upper_bound=None)",
     }
     for method, sig in sigs.items():
         assert str(inspect.signature(getattr(p, method))) == sig
@@ -282,16 +284,25 @@ def test_malformed_query_prepared_fails(prec):
 
 
 def test_many_threads_share_instances():
-    clouds = [prepared("f64", cloud("f64", 1500, 30 + k, "clustered")) for k in range(4)]
-    jobs = [(t, q, b) for t in range(4) for q in range(4) for b in (None, 0.01)]
-    serial = {job: clouds[job[0]].query_prepared(clouds[job[1]], job[2]) for job in jobs}
+    """Eight threads run every search on shared instances; results stay serial."""
+    arrays = [cloud("f64", 1500, 30 + k, "clustered") for k in range(4)]
+    clouds = [prepared("f64", a) for a in arrays]
+    searches = {
+        "query_prepared": lambda t, q, b: clouds[t].query_prepared(clouds[q], b),
+        "query_prepared_k": lambda t, q, b: clouds[t].query_prepared_k(clouds[q], 3, 8, b),
+        "query": lambda t, q, b: clouds[t].query(*arrays[q], distance_upper_bound=b),
+        "query_k": lambda t, q, b: clouds[t].query_k(*arrays[q], 2, 6, b),
+    }
+    jobs = [(s, t, q, b) for s in searches for t in range(4) for q in range(4)
+            for b in (None, 0.01)]
+    serial = {job: searches[job[0]](*job[1:]) for job in jobs}
     failures = []
     barrier = threading.Barrier(8)
 
     def work(k):
         barrier.wait()
-        for job in jobs[k:] + jobs[:k]:
-            got = clouds[job[0]].query_prepared(clouds[job[1]], job[2])
+        for job in jobs[k * 7:] + jobs[:k * 7]:
+            got = searches[job[0]](*job[1:])
             if not (np.array_equal(got[0], serial[job][0]) and np.array_equal(got[1], serial[job][1])):
                 failures.append(job)
 
@@ -301,3 +312,109 @@ def test_many_threads_share_instances():
     for t in threads:
         t.join()
     assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# k nearest
+
+def brute_k(x, y, k):
+    d2 = sq_dist(x, y)
+    order = np.argsort(d2, axis=1, kind="stable")[:, :k]
+    return np.sqrt(np.take_along_axis(d2, order, axis=1)), order
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("bound", [None, 0.03])
+def test_query_prepared_k_equals_query_k(prec, bound):
+    x, y = cloud(prec, 600, 40, "clustered"), cloud(prec, 700, 41, "clustered", shift=0.2)
+    px, py = prepared(prec, x), prepared(prec, y)
+    via_prepared = py.query_prepared_k(px, 5, 12, distance_upper_bound=bound)
+    via_arrays = py.query_k(px.data, x[1], x[2], k=5, ef=12, distance_upper_bound=bound)
+    assert via_prepared[0].shape == via_prepared[1].shape == (600, 5)
+    assert_same(via_prepared, via_arrays)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_query_k_is_exact_with_a_generous_ef(prec):
+    x, y = cloud(prec, 800, 42), cloud(prec, 900, 43)
+    dist, idx = prepared(prec, y).query_k(*x, 6, 48)
+    want_d, _ = brute_k(x[0], y[0], 6)
+    np.testing.assert_array_equal(dist, want_d)
+    assert idx.dtype.num == 8 and dist.dtype == FLOATS[prec]
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("shift", [0.0, 0.6])
+def test_k_bound_cuts_rows(prec, shift):
+    x, y = cloud(prec, 700, 44, "clustered", shift=shift), cloud(prec, 700, 45, "clustered")
+    py = prepared(prec, y)
+    free_d, free_i = py.query_k(*x, 4, 40)
+    dist, idx = py.query_k(*x, 4, 40, 0.04)
+    b = FLOATS[prec](0.04)
+    # Rows are compared by squared distance against the squared bound.
+    miss = ~(free_d * free_d <= b * b)
+    np.testing.assert_array_equal(dist, np.where(miss, INF, free_d))
+    np.testing.assert_array_equal(idx, np.where(miss, 700, free_i))
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("seed", range(8))
+def test_bounded_k_search_matches_model(prec, seed):
+    rng = np.random.default_rng(100 + seed)
+    f = FLOATS[prec]
+    n_x, n_y = rng.integers(1, 20), rng.integers(1, 20)
+    xp = (rng.integers(-4, 5, (n_x, 3)) + rng.integers(0, 2) * 3).astype(f)
+    yp = rng.integers(-3, 4, (n_y, 3)).astype(f)
+    graph = lambda n, d: csr_from_lists([list(rng.integers(0, n, rng.integers(0, d)))
+                                         for _ in range(n)])
+    x, y = (xp, *graph(n_x, 4)), (yp, *graph(n_y, 6))
+    k, ef = int(rng.integers(0, 5)), int(rng.integers(0, 7))
+    bound = float(rng.choice([0.5, 1.0, 2.0, 3.0, 5.0]))
+    py, px = prepared(prec, y), prepared(prec, x)
+    want = oracle.knn(*x, *y, k, ef, dtype=f, bound=bound)
+    assert_same(py.query_k(*x, k, ef, bound), want)
+    assert_same(py.query_prepared_k(px, k, ef, bound), want)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_query_k_reads_strided_graphs(prec):
+    x, y = cloud(prec, 300, 46), cloud(prec, 300, 47)
+    py = prepared(prec, y)
+    strided = [np.repeat(a, 2)[::2] for a in x[1:]]
+    reversed_view = [a[::-1].copy()[::-1] for a in x[1:]]
+    want = py.query_k(*x, 3, 8)
+    assert_same(py.query_k(x[0], *strided, 3, 8), want)
+    assert_same(py.query_k(x[0], *reversed_view, 3, 8), want)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_k_self_join_and_wrong_precision(prec):
+    x = cloud(prec, 200, 48)
+    p = prepared(prec, x)
+    dist, idx = p.query_prepared_k(p, 3, 10)
+    assert np.all(dist[:, 0] == 0) and np.array_equal(idx[:, 0], np.arange(200))
+    other = prepared("f32" if prec == "f64" else "f64", cloud("f32" if prec == "f64" else "f64", 20, 49))
+    with pytest.raises(TypeError, match="argument 'other': .* object is not an instance of"):
+        p.query_prepared_k(other, 3, 10)
+
+
+K_ARG_ERRORS = [
+    (lambda p, x: p.query_k(*x, -1, 4), OverflowError, "negative"),
+    (lambda p, x: p.query_k(*x, 2, 2**64), OverflowError,
+     "^out of range integral type conversion attempted$"),
+    (lambda p, x: p.query_k(*x, 2.0, 4), TypeError, "argument 'k'"),
+    (lambda p, x: p.query_prepared_k(p, 2, "4"), TypeError, "argument 'ef'"),
+    (lambda p, x: p.query_prepared_k(p, 2), TypeError, "missing 1 required argument: 'ef'"),
+    (lambda p, x: p.query_k(*x, 2, 4, distance_upper_bound=[1]), TypeError,
+     "argument 'distance_upper_bound'"),
+]
+
+
+@pytest.mark.parametrize("case", range(len(K_ARG_ERRORS)))
+def test_k_argument_errors(case):
+    x = cloud("f64", 20, 50)
+    p = prepared("f64", x)
+    fn, exc, text = K_ARG_ERRORS[case]
+    with pytest.raises(exc, match=text):
+        fn(p, x)
+    assert p.query_k(*x, np.int64(2), ef=np.uint8(4))[0].shape == (20, 2)

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "../core/greedy.hpp"
+#include "../core/knn.hpp"
 #include "registry.hpp"
 
 namespace tevu::py {
@@ -142,6 +143,68 @@ PyObject* prepared_query_prepared(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 // ---------------------------------------------------------------------------
+// k nearest
+
+template <class T>
+PyObject* knn_pair(KnnResult<T>&& result) {
+    return distance_index_pair(std::move(result.distances), std::move(result.indices),
+                               result.rows, result.cols);
+}
+
+template <class T>
+PyObject* prepared_query_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static constexpr const char* params[] = {"x_points", "x_indptr", "x_indices", "k", "ef",
+                                             "distance_upper_bound"};
+    PyObject* a[6];
+    if (!parse_fastcall({"query_k", params, 6, 5}, args, nargs, kwnames, a)) return nullptr;
+    CloudArrays x;
+    std::size_t k = 0;
+    std::size_t ef = 0;
+    std::optional<double> bound;
+    if (!take_cloud<T>(a, params, x) || !to_size(a[3], params[3], k) ||
+        !to_size(a[4], params[4], ef) || !to_optional_double(a[5], params[5], bound)) {
+        return nullptr;
+    }
+    const SharedClaim<T> target(self);
+    KnnResult<T> result;
+    const bool ok = run_detached([&] {
+        const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
+        const auto b = make_bound<T>(bound, target.graph(), nullptr);
+        result = search_k(graph_view(x_packed, x), target.graph().view(), k, ef, bound_ptr(b));
+    });
+    if (!ok) return nullptr;
+    return knn_pair(std::move(result));
+}
+
+template <class T>
+PyObject* prepared_query_prepared_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    static constexpr const char* params[] = {"other", "k", "ef", "distance_upper_bound"};
+    PyObject* a[4];
+    if (!parse_fastcall({"query_prepared_k", params, 4, 3}, args, nargs, kwnames, a)) {
+        return nullptr;
+    }
+    PyObject* other_object = reinterpret_cast<PyObject*>(as_prepared<T>(a[0], params[0]));
+    std::size_t k = 0;
+    std::size_t ef = 0;
+    std::optional<double> bound;
+    if (other_object == nullptr || !to_size(a[1], params[1], k) ||
+        !to_size(a[2], params[2], ef) || !to_optional_double(a[3], params[3], bound)) {
+        return nullptr;
+    }
+    const SharedClaim<T> target(self);
+    const SharedClaim<T> other(other_object);
+    KnnResult<T> result;
+    const bool ok = run_detached([&] {
+        const auto b = make_bound<T>(bound, target.graph(), &other.graph());
+        result = search_k(other.graph().view(), target.graph().view(), k, ef, bound_ptr(b));
+    });
+    if (!ok) return nullptr;
+    return knn_pair(std::move(result));
+}
+
+// ---------------------------------------------------------------------------
 // The type
 
 #define BOUND_DOC                                                                         \
@@ -162,12 +225,28 @@ constexpr const char kQueryPreparedDoc[] =
     "Both operands are already packed, so nothing is packed for this call: the fast\n"
     "path of an all-by-all join, where every graph is a persistent operand.\n\n" BOUND_DOC;
 
+constexpr const char kQueryKDoc[] =
+    "query_k($self, x_points, x_indptr, x_indices, k, ef, distance_upper_bound=None)\n--\n\n"
+    "The k > 1 variant of `query`: the `k` nearest target points of each query point,\n"
+    "found by a best-first walk that explores `ef` candidates (more is more reliable,\n"
+    "fewer is faster). Returns two (m, k) arrays, rows ascending by distance, with\n"
+    "(inf, |target|) where nothing was found. The query's CSR arrays may have any\n"
+    "strides.\n\n" BOUND_DOC;
+
+constexpr const char kQueryPreparedKDoc[] =
+    "query_prepared_k($self, other, k, ef, distance_upper_bound=None)\n--\n\n"
+    "The k > 1 variant of `query_prepared`: like `query_k`, with the query cloud given\n"
+    "as another prepared graph of the same class, so nothing is packed.\n\n" BOUND_DOC;
+
 template <class T>
 PyMethodDef prepared_methods[] = {
     {"query", as_method(prepared_query<T>), METH_FASTCALL | METH_KEYWORDS,
      kQueryDoc},
+    {"query_k", as_method(prepared_query_k<T>), METH_FASTCALL | METH_KEYWORDS, kQueryKDoc},
     {"query_prepared", as_method(prepared_query_prepared<T>),
      METH_FASTCALL | METH_KEYWORDS, kQueryPreparedDoc},
+    {"query_prepared_k", as_method(prepared_query_prepared_k<T>),
+     METH_FASTCALL | METH_KEYWORDS, kQueryPreparedKDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
