@@ -39,9 +39,8 @@ std::size_t descend(const GraphView<T>& y, const Vec4<T>& q, std::size_t cur, T&
         if (lo == hi) break;
         check_range(lo, hi, indices.len);
         const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo};
-        check_ids(neighbours, ny);
         std::size_t best = cur;
-        scan_neighbours(points, neighbours, q, d2, best);
+        scan_neighbours(points, ny, neighbours, q, d2, best);
         if (best == cur) break;
         cur = best;
     }

@@ -29,28 +29,18 @@ struct IdRun {
     }
 };
 
-// Fails with the index failure for the first id (in list order) that is not
-// below `n`; otherwise does nothing. One comparison per list in the usual
-// case instead of one per id.
-inline void check_ids(IdRun ids, std::size_t n) {
-    std::uint32_t largest = 0;
-    for (std::size_t e = 0; e < ids.len; ++e) {
-        const std::uint32_t v = ids[e];
-        largest = v > largest ? v : largest;
-    }
-    if (ids.len == 0 || largest < n) return;
-    for (std::size_t e = 0; e < ids.len; ++e) checked_index(ids[e], n);
-}
-
 namespace simd {
 
 template <class T>
 struct Lanes;
 
+// Ids ride along in integer lanes of the same width as the distances, so
+// that one comparison mask selects both. Ids are below 2^32, so signed
+// 64-bit lanes hold them exactly.
 template <>
 struct Lanes<double> {
     using Value = double __attribute__((vector_size(32)));
-    using Id = std::uint64_t __attribute__((vector_size(32)));
+    using Id = std::int64_t __attribute__((vector_size(32)));
     using Mask = std::int64_t __attribute__((vector_size(32)));
 };
 
@@ -63,12 +53,31 @@ struct Lanes<float> {
 
 template <class T>
 using Value = typename Lanes<T>::Value;
+template <class T>
+using Id = typename Lanes<T>::Id;
+template <class T>
+using Mask = typename Lanes<T>::Mask;
+
+using Ids4 = std::uint32_t __attribute__((vector_size(16)));
+using Mask4 = std::int32_t __attribute__((vector_size(16)));
 
 template <class T>
 inline Value<T> load(const Vec4<T>& p) noexcept {
     Value<T> v;
     std::memcpy(&v, &p, sizeof v);
     return v;
+}
+
+inline Ids4 load_ids(const std::byte* at) noexcept {
+    Ids4 v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+inline bool any(Mask4 m) noexcept {
+    std::uint64_t halves[2];
+    std::memcpy(halves, &m, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
 }
 
 // The squared lengths of four lane-squared vectors, summed per vector as
@@ -99,48 +108,76 @@ inline Value<T> squared(const Vec4<T>& p, Value<T> q) noexcept {
     return d * d;
 }
 
+// Per lane, the lexicographically smaller of (ad, ai) and (bd, bi): b wins
+// when it is nearer, or equally near with a smaller id (never when NaN).
+template <class T>
+inline void take_smaller(Value<T>& ad, Id<T>& ai, Value<T> bd, Id<T> bi) noexcept {
+    const Mask<T> take = (bd < ad) | ((bd == ad) & (bi < ai));
+    ad = take ? bd : ad;
+    ai = take ? bi : ai;
+}
+
+// Folds the four lanes into lane 0 by the same rule.
+template <class T>
+inline void fold_lanes(Value<T>& d, Id<T>& i) noexcept {
+    const Mask<T> swap_halves{2, 3, 0, 1};
+    const Mask<T> swap_pairs{1, 0, 3, 2};
+    take_smaller<T>(d, i, __builtin_shuffle(d, swap_halves), __builtin_shuffle(i, swap_halves));
+    take_smaller<T>(d, i, __builtin_shuffle(d, swap_pairs), __builtin_shuffle(i, swap_pairs));
+}
+
 }  // namespace simd
 
+// Fails with the index failure for the first id of `ids` (in list order)
+// that is not below `n`.
+[[noreturn]] inline void fail_first_bad_id(IdRun ids, std::size_t n) {
+    for (std::size_t e = 0; e < ids.len; ++e) checked_index(ids[e], n);
+    fail_index(n, n);  // not reached: the caller saw a bad id
+}
+
 // The lexicographic minimum of (d2, best) and (dist2(points[v], q), v) over
-// the ids v of `ids`, which must all index `points`. This is what a
-// sequential scan that takes a neighbour when it is nearer, or equally near
-// with a smaller id, ends with; a NaN distance is never taken, and nothing is
-// taken when d2 is NaN. `best` changes exactly when a neighbour was taken.
+// the ids v of `ids`. This is what a sequential scan that takes a neighbour
+// when it is nearer, or equally near with a smaller id, ends with; a NaN
+// distance is never taken, and nothing is taken when d2 is NaN. `best`
+// changes exactly when a neighbour was taken.
+//
+// Requires best < n_points and d2 == dist2(points[best], q); ids are checked
+// against n_points before any point is read, and the first id out of range
+// (in list order) fails the call.
 template <class T>
-inline void scan_neighbours(const Vec4<T>* points, IdRun ids, const Vec4<T>& q, T& d2,
-                            std::size_t& best) noexcept {
+inline void scan_neighbours(const Vec4<T>* points, std::size_t n_points, IdRun ids,
+                            const Vec4<T>& q, T& d2, std::size_t& best) {
     using V = simd::Value<T>;
-    using Id = typename simd::Lanes<T>::Id;
+    using Id = simd::Id<T>;
     using E = std::remove_reference_t<decltype(Id{}[0])>;
     const V qv = simd::load(q);
     V bd = V{} + d2;
     Id bi = Id{} + static_cast<E>(best);
-    std::size_t e = 0;
-    for (; e + 4 <= ids.len; e += 4) {
-        const std::uint32_t i0 = ids[e], i1 = ids[e + 1], i2 = ids[e + 2], i3 = ids[e + 3];
-        const V d = simd::sum4(simd::squared(points[i0], qv), simd::squared(points[i1], qv),
-                               simd::squared(points[i2], qv), simd::squared(points[i3], qv));
-        const Id id{i0, i1, i2, i3};
-        const auto take = (d < bd) | ((d == bd) & (id < bi));
-        bd = take ? d : bd;
-        bi = take ? id : bi;
+    // Ids at or above the limit fail; n_points beyond 32 bits admits all.
+    const std::uint32_t limit =
+        n_points > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(n_points);
+    const bool all_ids_fit = n_points > UINT32_MAX;
+
+    const auto step = [&](simd::Ids4 raw) {
+        if (!all_ids_fit && simd::any(raw >= limit)) fail_first_bad_id(ids, n_points);
+        const V d = simd::sum4(simd::squared(points[raw[0]], qv), simd::squared(points[raw[1]], qv),
+                               simd::squared(points[raw[2]], qv), simd::squared(points[raw[3]], qv));
+        simd::take_smaller<T>(bd, bi, d, __builtin_convertvector(raw, Id));
+    };
+
+    const std::size_t full = ids.len & ~std::size_t{3};
+    for (std::size_t e = 0; e < full; e += 4) step(simd::load_ids(ids.base + e * sizeof(std::uint32_t)));
+    if (full < ids.len) {
+        // The last lanes repeat `best` itself, which is never taken over itself.
+        std::uint32_t tail[4];
+        for (std::size_t l = 0; l < 4; ++l) {
+            tail[l] = full + l < ids.len ? ids[full + l] : static_cast<std::uint32_t>(best);
+        }
+        step(simd::load_ids(reinterpret_cast<const std::byte*>(tail)));
     }
-    T out_d = d2;
-    std::size_t out_i = best;
-    for (int l = 0; l < 4; ++l) {
-        const bool take = bd[l] < out_d || (bd[l] == out_d && bi[l] < out_i);
-        out_d = take ? bd[l] : out_d;
-        out_i = take ? static_cast<std::size_t>(bi[l]) : out_i;
-    }
-    for (; e < ids.len; ++e) {
-        const std::size_t v = ids[e];
-        const T e2 = dist2(points[v], q);
-        const bool take = e2 < out_d || (e2 == out_d && v < out_i);
-        out_d = take ? e2 : out_d;
-        out_i = take ? v : out_i;
-    }
-    d2 = out_d;
-    best = out_i;
+    simd::fold_lanes<T>(bd, bi);
+    d2 = bd[0];
+    best = static_cast<std::size_t>(bi[0]);
 }
 
 }  // namespace tevu
