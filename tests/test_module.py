@@ -14,6 +14,8 @@ EXPECTED_ALL = [
     "all_nearest_neighbours_f32",
     "PreparedF64",
     "PreparedF32",
+    "GroupedQueriesF64",
+    "GroupedQueriesF32",
 ]
 
 SIGNATURES = {

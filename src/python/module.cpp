@@ -2,6 +2,7 @@
 // the module's functions and classes.
 #define TEVU_IMPORT_NUMPY
 #include "common.hpp"
+#include "grouped.hpp"
 #include "prepared.hpp"
 #include "registry.hpp"
 
@@ -35,6 +36,8 @@ const Registration kContents[] = {
     {"all_nearest_neighbours_f32", make_function<&all_nearest_neighbours_f32_def>},
     {"PreparedF64", make_type<prepared_type<double>>},
     {"PreparedF32", make_type<prepared_type<float>>},
+    {"GroupedQueriesF64", make_type<grouped_type<double>>},
+    {"GroupedQueriesF32", make_type<grouped_type<float>>},
 };
 
 int append_to_all(PyObject* module, const char* name) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "../core/greedy.hpp"
+#include "grouped.hpp"
 #include "registry.hpp"
 
 namespace tevu::py {
@@ -168,6 +169,10 @@ PyMethodDef prepared_methods[] = {
      kQueryDoc},
     {"query_prepared", as_method(prepared_query_prepared<T>),
      METH_FASTCALL | METH_KEYWORDS, kQueryPreparedDoc},
+    {"query_prepared_blocked", as_method(prepared_query_prepared_blocked<T>),
+     METH_FASTCALL | METH_KEYWORDS, kQueryPreparedBlockedDoc},
+    {"query_grouped", as_method(prepared_query_grouped<T>), METH_FASTCALL | METH_KEYWORDS,
+     kQueryGroupedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
