@@ -54,7 +54,8 @@ def test_worked_examples(points, want, dtype):
     assert morton_perm(points, dtype).tolist() == want
 
 
-def test_worked_example_keys():
+def test_model_reproduces_the_worked_keys():
+    """The reference model above is the one the random clouds are checked with."""
     keys = model_keys([(0, 0, 1), (0, 1, 0), (1, 0, 0), (0, 0, 0)])
     assert keys.tolist() == [0x4924924924924924, 0x2492492492492492, 0x1249249249249249, 0]
     keys = model_keys([(0, 0, 0), (0.5, 0.5, 0.5), (1, 1, 1)])
