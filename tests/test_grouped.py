@@ -288,7 +288,7 @@ def test_block_too_large_for_scratch(prec, block, panics):
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
-def test_malformed_target_fails(prec, panics):
+def test_malformed_graphs_fail(prec, panics):
     f = FLOATS[prec]
     pts = np.array([[0, 0, 0], [1, 0, 0], [2, 0, 0]], f)
     x = PREPARED[prec](np.array([[5, 0, 0]], f), *empty_graph(1))
@@ -305,6 +305,14 @@ def test_malformed_target_fails(prec, panics):
                                       np.zeros(2, np.uint32))
     with panics("slice index starts at 2 but ends at 1"):
         reversed_offsets.query_prepared_blocked(x)
+    # The query's point count comes from its indptr.
+    good = PREPARED[prec](pts, *csr_from_lists([[1], [0, 2], [1]]))
+    no_indptr = PREPARED[prec](pts, np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+    with panics("capacity overflow"):
+        good.query_prepared_blocked(no_indptr)
+    too_long = PREPARED[prec](pts[:1], *empty_graph(2))
+    with panics("index out of bounds: the len is 1 but the index is 1"):
+        good.query_prepared_blocked(too_long)
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
