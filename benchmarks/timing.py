@@ -27,3 +27,10 @@ def interleaved(fns, rounds=5):
             fn()
             times[name].append(time.perf_counter() - t0)
     return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def wall_time(fn):
+    """Wall time of one call, for runs long enough that one is representative."""
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0

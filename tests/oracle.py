@@ -286,3 +286,80 @@ def knn(xp, x_indptr, x_indices, yp, y_indptr, y_indices, k, ef, dtype,
                     queued[m] = True
                     stack.append((seed, m))
     return dist, idx
+
+
+DROPPED = 2**32 - 1
+
+
+def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f):
+    """One lock-step pass: every descending slot takes one step, slots
+    grouped by their current vertex, whose neighbours are gathered once."""
+    active = sorted((s for s in range(len(done)) if not done[s]), key=lambda s: vertex[s])
+    r = 0
+    while r < len(active):
+        u = vertex[active[r]]
+        ids = [int(y_indices[e]) for e in range(int(y_indptr[u]), int(y_indptr[u + 1]))]
+        gathered = [yp[j] for j in ids]
+        while r < len(active) and vertex[active[r]] == u:
+            s = active[r]
+            r += 1
+            best, best_id, taken = d2[s], u, False
+            for p, j in zip(gathered, ids):
+                d = sq(p, xp[m + s], f)
+                if best > d or (d == best and j < best_id):
+                    best, best_id, taken = d, j, True
+            if taken:
+                vertex[s], d2[s] = best_id, best
+            else:
+                done[s] = True
+
+
+def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
+            bound=None, target_box=None, query_box=None):
+    """Nearest neighbour by blocked descent of the first n points of xp.
+
+    With `bound`, `target_box` defaults to the box of yp and `query_box` to
+    the box of xp.
+    """
+    f = dtype
+    ny = len(yp)
+    inf = f(np.inf)
+    dist = np.zeros(n, dtype=f)
+    idx = np.zeros(n, dtype=np.uint64)
+    if n == 0:
+        return dist, idx
+    if ny == 0:
+        dist[:] = inf
+        return dist, idx
+    mode = None
+    if bound is not None:
+        b = f(bound)
+        b2 = b * b
+        tbox = target_box if target_box is not None else box_of(yp, f)
+        qbox = query_box if query_box is not None else fold_box(xp, f)
+        if box_gap2(tbox, qbox, f) > b2:
+            dist[:] = inf
+            idx[:] = ny
+            return dist, idx
+        mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
+
+    nb = max(block, 1)
+    seed = 0
+    for m in range(0, n, nb):
+        size = min(nb, n - m)
+        vertex, d2, done = [DROPPED] * size, [None] * size, [True] * size
+        for s in range(size):
+            q = xp[m + s]
+            if mode == "prune" and point_gap2(q, tbox, f) > b2:
+                continue
+            vertex[s], d2[s], done[s] = seed, sq(yp[seed], q, f), False
+        while not all(done):
+            _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f)
+        for s in range(size):
+            v = m + s
+            if vertex[s] == DROPPED or (mode is not None and d2[s] > b2):
+                dist[v], idx[v] = inf, ny
+            else:
+                dist[v], idx[v] = np.sqrt(f(d2[s])), vertex[s]
+                seed = vertex[s]
+    return dist, idx

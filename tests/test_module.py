@@ -17,6 +17,8 @@ EXPECTED_ALL = [
     "graph_from_simplices",
     "PreparedF64",
     "PreparedF32",
+    "GroupedQueriesF64",
+    "GroupedQueriesF32",
 ]
 
 SIGNATURES = {

@@ -67,6 +67,16 @@ public:
         return buffer;
     }
 
+    // Takes over `n` elements at `data`, memory from the C allocator with at
+    // least this buffer's alignment (for instance released by another Buffer
+    // whose storage now holds these elements).
+    static Buffer adopt(T* data, std::size_t n) noexcept {
+        Buffer buffer;
+        buffer.data_ = data;
+        buffer.size_ = n;
+        return buffer;
+    }
+
     static Buffer copy_of(const T* values, std::size_t n) {
         Buffer buffer = uninitialized(n);
         if (n != 0) std::memcpy(buffer.data_, values, n * sizeof(T));

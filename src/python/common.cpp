@@ -245,6 +245,28 @@ bool to_bool(PyObject* obj, const char* arg, bool& out) {
 }
 
 // ---------------------------------------------------------------------------
+// Sequences
+
+bool take_sequence(PyObject* obj, const char* arg, ObjectRef& out) {
+    if (PyUnicode_Check(obj)) {
+        raise_argument_error(arg, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence, got '%s'", arg,
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    PyObject* items = PySequence_Tuple(obj);
+    if (items == nullptr) {
+        name_type_error(arg);
+        return false;
+    }
+    out.reset(items);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Failures
 
 PyObject* panic_exception_type() {

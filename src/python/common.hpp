@@ -163,6 +163,35 @@ bool take_optional_perm(PyObject* obj, const char* arg, const char* contiguity_m
                         ArrayRef& out);
 
 // ---------------------------------------------------------------------------
+// Sequences
+
+// A strong reference to any object, released when the call returns.
+class ObjectRef {
+public:
+    ObjectRef() = default;
+    explicit ObjectRef(PyObject* owned) : object_(owned) {}
+    ObjectRef(const ObjectRef&) = delete;
+    ObjectRef& operator=(const ObjectRef&) = delete;
+    ~ObjectRef() { Py_XDECREF(object_); }
+
+    void reset(PyObject* owned) {
+        Py_XDECREF(object_);
+        object_ = owned;
+    }
+    PyObject* get() const { return object_; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// Any sequence except a str, taken as a tuple of its items (a new
+// reference): the items stay alive however the caller's sequence changes
+// meanwhile, also under other threads. A str raises TypeError "Can't extract
+// `str` to `Vec`", anything else that is not a sequence a TypeError; both
+// name `arg`.
+bool take_sequence(PyObject* obj, const char* arg, ObjectRef& out);
+
+// ---------------------------------------------------------------------------
 // Scalars
 
 // Non-negative integer of pointer width; accepts anything with __index__.

@@ -2,6 +2,7 @@
 // the module's functions and classes.
 #define TEVU_IMPORT_NUMPY
 #include "common.hpp"
+#include "grouped.hpp"
 #include "prepared.hpp"
 #include "registry.hpp"
 
@@ -38,6 +39,8 @@ const Registration kContents[] = {
     {"graph_from_simplices", make_function<&graph_from_simplices_def>},
     {"PreparedF64", make_type<prepared_type<double>>},
     {"PreparedF32", make_type<prepared_type<float>>},
+    {"GroupedQueriesF64", make_type<grouped_type<double>>},
+    {"GroupedQueriesF32", make_type<grouped_type<float>>},
 };
 
 int append_to_all(PyObject* module, const char* name) {

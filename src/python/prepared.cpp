@@ -7,6 +7,7 @@
 
 #include "../core/greedy.hpp"
 #include "../core/knn.hpp"
+#include "grouped.hpp"
 #include "registry.hpp"
 
 namespace tevu::py {
@@ -247,6 +248,10 @@ PyMethodDef prepared_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kQueryPreparedDoc},
     {"query_prepared_k", as_method(prepared_query_prepared_k<T>),
      METH_FASTCALL | METH_KEYWORDS, kQueryPreparedKDoc},
+    {"query_prepared_blocked", as_method(prepared_query_prepared_blocked<T>),
+     METH_FASTCALL | METH_KEYWORDS, kQueryPreparedBlockedDoc},
+    {"query_grouped", as_method(prepared_query_grouped<T>), METH_FASTCALL | METH_KEYWORDS,
+     kQueryGroupedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,228 @@
+#include "blocked.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace tevu {
+namespace {
+
+// The current vertex of a point dropped by the per-point box test.
+constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
+
+// The gathered buffers start at this many points and only grow.
+constexpr std::size_t kGatherCapacity = 32;
+
+enum class BoundMode { none, prune, filter };
+
+template <class T>
+void fill_results(NearestResult<T>& out, T distance, std::size_t index) {
+    for (std::size_t i = 0; i < out.distances.size(); ++i) {
+        out.distances[i] = distance;
+        out.indices[i] = index;
+    }
+}
+
+// Working state of one call, one slot per point of a block, reused by every
+// block. A block never holds more points than the query has, so a huge
+// `block` on a small query allocates only what the query needs.
+template <class T>
+struct BlockScratch {
+    std::vector<std::uint32_t> vertex;  // the vertex each slot's descent sits on
+    std::vector<T> d2;                  // squared distance to that vertex
+    std::vector<unsigned char> done;
+    std::vector<std::size_t> active;    // slots still descending
+    std::vector<Vec4<T>> gathered;      // neighbour points of one vertex
+    std::vector<std::uint32_t> gathered_ids;
+
+    BlockScratch(std::size_t block, std::size_t n) {
+        // A block whose arrays could never be allocated fails as such, even
+        // when the query is too small to fill it.
+        checked_bytes(block, sizeof(std::uint32_t));
+        checked_bytes(block, sizeof(T));
+        checked_bytes(block, sizeof(unsigned char));
+        checked_bytes(block, sizeof(std::size_t));
+        const std::size_t slots = std::min(block, n);
+        vertex.resize(slots);
+        d2.resize(slots);
+        done.resize(slots);
+        active.reserve(slots);
+        gathered.reserve(kGatherCapacity);
+        gathered_ids.reserve(kGatherCapacity);
+    }
+};
+
+template <class T>
+class BlockedSearch {
+public:
+    BlockedSearch(const GraphView<T>& x, const GraphView<T>& y, NearestResult<T>& out)
+        : x_(x), y_(y), ny_(y.points.size()), out_(out) {}
+
+    // Sets up the bound; returns false when the whole-cloud test already
+    // answered every point with the miss marker.
+    bool set_bound(const DistanceBound<T>& bound) {
+        const Box<T> qbox = query_box(bound, x_.points);
+        target_ = bound.target;
+        b2_ = bound.bound * bound.bound;
+        if (box_box_gap2(target_, qbox) > b2_) {
+            fill_results(out_, std::numeric_limits<T>::infinity(), ny_);
+            return false;
+        }
+        mode_ = sticks_out(qbox, target_, bound.bound) ? BoundMode::prune : BoundMode::filter;
+        return true;
+    }
+
+    void run(std::size_t block) {
+        const std::size_t n = out_.distances.size();
+        BlockScratch<T> scratch(block, n);
+        for (std::size_t m = 0; m < n;) {
+            const std::size_t len = std::min(block, n - m);
+            std::size_t active = start_block(scratch, m, len);
+            while (active > 0) active = pass(scratch, m, len, active);
+            finish_block(scratch, m, len);
+            m += len;
+        }
+    }
+
+private:
+    // Puts every point of the block on the block seed, or drops it by the
+    // per-point box test. Returns the number of descending slots.
+    std::size_t start_block(BlockScratch<T>& s, std::size_t m, std::size_t len) {
+        std::size_t active = 0;
+        for (std::size_t slot = 0; slot < len; ++slot) {
+            const Vec4<T>& q = x_.points[checked_index(m + slot, x_.points.size())];
+            if (mode_ == BoundMode::prune && point_box_gap2(q, target_) > b2_) {
+                s.vertex[slot] = kDropped;
+                s.done[slot] = 1;
+                continue;
+            }
+            s.vertex[slot] = seed_;
+            s.d2[slot] = dist2(y_.points[checked_index(seed_, ny_)], q);
+            s.done[slot] = 0;
+            ++active;
+        }
+        return active;
+    }
+
+    // One step of every descending slot, slots grouped by their vertex so
+    // that each vertex's neighbours are gathered once. Returns the number of
+    // slots still descending.
+    std::size_t pass(BlockScratch<T>& s, std::size_t m, std::size_t len, std::size_t active) {
+        s.active.clear();
+        for (std::size_t slot = 0; slot < len; ++slot) {
+            if (s.done[slot] == 0) s.active.push_back(slot);
+        }
+        std::sort(s.active.begin(), s.active.end(),
+                  [&](std::size_t a, std::size_t b) { return s.vertex[a] < s.vertex[b]; });
+        for (std::size_t r = 0; r < s.active.size();) {
+            const std::uint32_t u = s.vertex[s.active[r]];
+            gather(s, u);
+            for (; r < s.active.size() && s.vertex[s.active[r]] == u; ++r) {
+                const std::size_t slot = s.active[r];
+                if (!step(s, slot, x_.points[m + slot])) {  // index checked at the start
+                    s.done[slot] = 1;
+                    --active;
+                }
+            }
+        }
+        return active;
+    }
+
+    // Copies the neighbour points of vertex u, in CSR order, into the
+    // contiguous buffer every slot sitting on u steps against.
+    void gather(BlockScratch<T>& s, std::uint32_t u) {
+        const std::size_t lo = y_.indptr.at(u);
+        const std::size_t hi = y_.indptr.at(std::size_t{u} + 1);
+        check_range(lo, hi, y_.indices.size());
+        s.gathered.clear();
+        s.gathered_ids.clear();
+        for (std::size_t e = lo; e < hi; ++e) {
+            const std::uint32_t j = y_.indices[e];
+            s.gathered.push_back(y_.points[checked_index(j, ny_)]);
+            s.gathered_ids.push_back(j);
+        }
+    }
+
+    // Moves the slot to its nearest gathered neighbour when that one is
+    // strictly nearer, or equally near with a smaller index. Returns whether
+    // it moved.
+    static bool step(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
+        T best = s.d2[slot];
+        std::uint32_t best_id = s.vertex[slot];
+        bool moved = false;
+        for (std::size_t k = 0; k < s.gathered.size(); ++k) {
+            const T d = dist2(s.gathered[k], q);
+            const std::uint32_t j = s.gathered_ids[k];
+            if (best > d || (d == best && j < best_id)) {
+                best = d;
+                best_id = j;
+                moved = true;
+            }
+        }
+        if (moved) {
+            s.vertex[slot] = best_id;
+            s.d2[slot] = best;
+        }
+        return moved;
+    }
+
+    // Writes the block's answers; the last answered point seeds the next
+    // block.
+    void finish_block(const BlockScratch<T>& s, std::size_t m, std::size_t len) {
+        for (std::size_t slot = 0; slot < len; ++slot) {
+            const std::size_t v = m + slot;
+            const bool miss = s.vertex[slot] == kDropped ||
+                              (mode_ != BoundMode::none && s.d2[slot] > b2_);
+            if (miss) {
+                out_.distances[v] = std::numeric_limits<T>::infinity();
+                out_.indices[v] = ny_;
+            } else {
+                out_.distances[v] = std::sqrt(s.d2[slot]);
+                out_.indices[v] = s.vertex[slot];
+                seed_ = s.vertex[slot];
+            }
+        }
+    }
+
+    const GraphView<T>& x_;
+    const GraphView<T>& y_;
+    const std::size_t ny_;
+    NearestResult<T>& out_;
+    BoundMode mode_ = BoundMode::none;
+    Box<T> target_{};
+    T b2_ = 0;
+    std::uint32_t seed_ = 0;
+};
+
+template <class T>
+NearestResult<T> search_blocked_impl(const GraphView<T>& x, const GraphView<T>& y,
+                                     std::size_t block, const DistanceBound<T>* bound) {
+    // An empty indptr wraps n around; the allocation then fails.
+    const std::size_t n = x.indptr.size() - 1;
+    NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
+    if (n == 0) return out;
+    if (y.points.empty()) {
+        fill_results(out, std::numeric_limits<T>::infinity(), std::size_t{0});
+        return out;
+    }
+    BlockedSearch<T> search(x, y, out);
+    if (bound != nullptr && !search.set_bound(*bound)) return out;
+    search.run(std::max<std::size_t>(block, 1));
+    return out;
+}
+
+}  // namespace
+
+NearestResult<float> search_blocked_f32(const GraphView<float>& x, const GraphView<float>& y,
+                                        std::size_t block, const DistanceBound<float>* bound) {
+    return search_blocked_impl(x, y, block, bound);
+}
+
+NearestResult<double> search_blocked_f64(const GraphView<double>& x, const GraphView<double>& y,
+                                         std::size_t block, const DistanceBound<double>* bound) {
+    return search_blocked_impl(x, y, block, bound);
+}
+
+}  // namespace tevu

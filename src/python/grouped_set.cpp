@@ -1,0 +1,143 @@
+#include "grouped_set.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "../core/errors.hpp"
+#include "../core/morton.hpp"
+
+namespace tevu::py {
+namespace {
+
+template <class T>
+PackedPoints<T> concatenate(std::span<const PointSpan<T>> clouds, Buffer<std::size_t>& offsets) {
+    offsets = Buffer<std::size_t>::uninitialized(clouds.size() + 1);
+    offsets[0] = 0;
+    for (std::size_t c = 0; c < clouds.size(); ++c) offsets[c + 1] = offsets[c] + clouds[c].size();
+    auto points = PackedPoints<T>::uninitialized(offsets[clouds.size()]);
+    for (std::size_t c = 0; c < clouds.size(); ++c) {
+        if (!clouds[c].empty()) {
+            std::memcpy(points.data() + offsets[c], clouds[c].data(), clouds[c].size_bytes());
+        }
+    }
+    return points;
+}
+
+// Keys are always computed in double precision; widening is exact.
+template <class T>
+Buffer<std::size_t> morton_order(const PackedPoints<T>& points) {
+    auto coords = Buffer<Coord3>::uninitialized(points.size());
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const Vec4<T>& p = points[k];
+        coords[k] = {double(p.lane[0]), double(p.lane[1]), double(p.lane[2])};
+    }
+    return morton_perm({coords.data(), coords.size()});
+}
+
+Buffer<std::int64_t> copy_perm(StridedView<std::int64_t> view) {
+    auto out = Buffer<std::int64_t>::uninitialized(view.size());
+    for (std::size_t i = 0; i < view.size(); ++i) out[i] = view[i];
+    return out;
+}
+
+// Which positions of one cloud a query perm has already sent a point to.
+class PositionsTaken {
+public:
+    explicit PositionsTaken(std::size_t capacity) : words_((capacity + 63) / 64) {}
+
+    void reset(std::size_t size) { std::fill_n(words_.begin(), (size + 63) / 64, 0); }
+
+    // Fails when `position` lies outside the cloud or was taken before.
+    void take(std::size_t position, std::size_t size, std::size_t cloud) {
+        checked_index(position, size);
+        std::uint64_t& word = words_[position / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+        if (word & bit) {
+            throw CoreError("query perm of cloud " + std::to_string(cloud) +
+                            " repeats the index " + std::to_string(position));
+        }
+        word |= bit;
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
+};
+
+std::size_t largest_cloud(const Buffer<std::size_t>& offsets) {
+    std::size_t largest = 0;
+    for (std::size_t c = 0; c + 1 < offsets.size(); ++c) {
+        largest = std::max(largest, offsets[c + 1] - offsets[c]);
+    }
+    return largest;
+}
+
+}  // namespace
+
+template <class T>
+GroupedQuerySet<T> build_grouped_set(std::span<const PointSpan<T>> clouds,
+                                     std::span<const PermView> query_perms) {
+    GroupedQuerySet<T> set;
+    PackedPoints<T> concatenated = concatenate(clouds, set.offsets);
+    const std::size_t total = concatenated.size();
+    set.points = PackedPoints<T>::uninitialized(total);
+    if (total == 0) {
+        set.perm = Buffer<std::size_t>::uninitialized(0);
+    } else {
+        set.perm = morton_order(concatenated);
+        for (std::size_t s = 0; s < total; ++s) set.points[s] = concatenated[set.perm[s]];
+    }
+    set.query_perms.reserve(query_perms.size());
+    for (const PermView& p : query_perms) {
+        set.query_perms.push_back(p ? std::optional(copy_perm(*p)) : std::nullopt);
+    }
+    return set;
+}
+
+template <class T>
+NearestResult<T> finalize_grouped(const GroupedQuerySet<T>& set, NearestResult<T> raw,
+                                  const PermView& target_perm, std::size_t ny) {
+    const std::size_t n = set.n_points();
+    NearestResult<T> concat{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
+    for (std::size_t s = 0; s < n; ++s) {
+        concat.distances[set.perm[s]] = raw.distances[s];
+        concat.indices[set.perm[s]] = raw.indices[s];
+    }
+    // The raw buffers are free now and receive the final answers. Every
+    // position is written exactly once: a cloud without a query perm maps
+    // identically, and one with a perm fails unless its used entries are a
+    // permutation of the cloud's positions.
+    NearestResult<T>& out = raw;
+    PositionsTaken taken(largest_cloud(set.offsets));
+    for (std::size_t c = 0; c < set.n_clouds(); ++c) {
+        const std::size_t start = set.offsets[c];
+        const std::size_t size = set.offsets[c + 1] - start;
+        const Buffer<std::int64_t>* perm =
+            c < set.query_perms.size() && set.query_perms[c] ? &*set.query_perms[c] : nullptr;
+        if (perm != nullptr) taken.reset(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            std::size_t position = i;
+            if (perm != nullptr) {
+                position = static_cast<std::size_t>((*perm)[checked_index(i, perm->size())]);
+                taken.take(position, size, c);
+            }
+            const std::size_t r = concat.indices[start + i];
+            out.distances[start + position] = concat.distances[start + i];
+            out.indices[start + position] =
+                r >= ny ? ny : target_perm ? static_cast<std::size_t>(target_perm->at(r)) : r;
+        }
+    }
+    return raw;
+}
+
+template GroupedQuerySet<float> build_grouped_set(std::span<const PointSpan<float>>,
+                                                  std::span<const PermView>);
+template GroupedQuerySet<double> build_grouped_set(std::span<const PointSpan<double>>,
+                                                   std::span<const PermView>);
+template NearestResult<float> finalize_grouped(const GroupedQuerySet<float>&, NearestResult<float>,
+                                               const PermView&, std::size_t);
+template NearestResult<double> finalize_grouped(const GroupedQuerySet<double>&,
+                                                NearestResult<double>, const PermView&,
+                                                std::size_t);
+
+}  // namespace tevu::py
