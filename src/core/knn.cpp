@@ -9,82 +9,155 @@
 #include <type_traits>
 #include <vector>
 
+#include "scan.hpp"
+
 namespace tevu {
 namespace {
+
+template <class T>
+using OrderKey = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
 
 // The IEEE total order of a float (-NaN < -inf < ... < -0 < +0 < ... < +inf
 // < +NaN) as a signed integer: negative patterns count down from the sign
 // bit, so flipping every bit but the sign makes them ascend. NaN distances
 // thus get a fixed place in the heap instead of breaking its invariant.
 template <class T>
-auto total_order_key(T value) noexcept {
-    using Bits = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
-    static_assert(sizeof(Bits) == sizeof(T));
-    Bits bits = std::bit_cast<Bits>(value);
-    if (bits < 0) bits ^= std::numeric_limits<Bits>::max();
+OrderKey<T> total_order_key(T value) noexcept {
+    static_assert(sizeof(OrderKey<T>) == sizeof(T));
+    OrderKey<T> bits = std::bit_cast<OrderKey<T>>(value);
+    if (bits < 0) bits ^= std::numeric_limits<OrderKey<T>>::max();
     return bits;
 }
 
+// The flip is its own inverse.
 template <class T>
-auto key_of(const HeapItem<T>& item) noexcept {
-    return total_order_key(item.distance);
+T from_order_key(OrderKey<T> key) noexcept {
+    if (key < 0) key ^= std::numeric_limits<OrderKey<T>>::max();
+    return std::bit_cast<T>(key);
 }
+
+// Every index a walk handles is a target-graph id, or a seed that is one of
+// those or the initial 0, so 32 bits hold it.
+using PointId = std::uint32_t;
 
 // Binary min-heap of candidates (children of slot i at 2i+1 and 2i+2),
 // ordered by distance alone. The exact moves of push and pop decide which of
 // several equally distant candidates is expanded first, so they are fixed.
+// Slots carry the integer key of the distance, so that every comparison is
+// one integer comparison.
 template <class T>
 class CandidateHeap {
 public:
-    void reserve(std::size_t n) { items_.reserve(n); }
-    void clear() noexcept { items_.clear(); }
-    bool empty() const noexcept { return items_.empty(); }
+    struct Slot {
+        OrderKey<T> key;
+        PointId index;
+    };
 
-    void push(const HeapItem<T>& item) {
-        items_.push_back(item);
-        sift_up(items_.size() - 1);
+    explicit CandidateHeap(std::size_t capacity) : slots_(std::max<std::size_t>(capacity, 1)) {}
+
+    void clear() noexcept { size_ = 0; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    void push(OrderKey<T> key, PointId index) {
+        if (size_ == slots_.size()) slots_.resize(2 * size_);
+        sift_up(size_++, {key, index});
     }
 
     // Takes out the last entry, moves a hole from the root to the bottom
     // along the smaller children (the right one on equal keys), and puts the
     // taken-out entry into the hole before sifting it up.
-    HeapItem<T> pop() {
-        const HeapItem<T> last = items_.back();
-        items_.pop_back();
-        if (items_.empty()) return last;
-        const HeapItem<T> top = items_[0];
-        const std::size_t size = items_.size();
+    Slot pop() noexcept {
+        Slot* slots = slots_.data();
+        const Slot last = slots[--size_];
+        if (size_ == 0) return last;
+        const Slot top = slots[0];
+        const std::size_t size = size_;
         std::size_t hole = 0;
         std::size_t child = 1;
         while (child + 1 < size) {
-            if (!(key_of(items_[child]) < key_of(items_[child + 1]))) ++child;
-            items_[hole] = items_[child];
+            child += !(slots[child].key < slots[child + 1].key);
+            slots[hole] = slots[child];
             hole = child;
             child = 2 * hole + 1;
         }
         if (child + 1 == size) {
-            items_[hole] = items_[child];
+            slots[hole] = slots[child];
             hole = child;
         }
-        items_[hole] = last;
-        sift_up(hole);
+        sift_up(hole, last);
         return top;
     }
 
 private:
-    void sift_up(std::size_t pos) {
-        const HeapItem<T> item = items_[pos];
-        const auto key = key_of(item);
+    void sift_up(std::size_t pos, Slot item) noexcept {
+        Slot* slots = slots_.data();
         while (pos > 0) {
             const std::size_t parent = (pos - 1) / 2;
-            if (!(key_of(items_[parent]) > key)) break;
-            items_[pos] = items_[parent];
+            if (!(slots[parent].key > item.key)) break;
+            slots[pos] = slots[parent];
             pos = parent;
         }
-        items_[pos] = item;
+        slots[pos] = item;
     }
 
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+};
+
+// The best points seen so far in a walk, ascending by squared distance, at
+// most `ef` of them (any number when `ef` is 0). A point enters a walk's
+// list at most once, so the list never outgrows the target.
+template <class T>
+class ResultList {
+public:
+    ResultList(std::size_t ef, std::size_t n_points)
+        : ef_(ef), items_(std::max<std::size_t>(ef == 0 ? n_points : std::min(ef, n_points), 1)) {}
+
+    void clear() noexcept { size_ = 0; }
+    std::size_t size() const noexcept { return size_; }
+    const HeapItem<T>& operator[](std::size_t i) const noexcept { return items_[i]; }
+    T last_distance() const noexcept { return items_[size_ - 1].distance; }
+    // With `ef` = 0 the list never counts as full.
+    bool full() const noexcept { return size_ == ef_; }
+
+    void append(T d, PointId index) noexcept { items_[size_++] = {d, index}; }
+
+    // Nothing is ever dropped from a list that is not full, and only points
+    // nearer than its last entry get into a full one.
+    bool accepts(T d) const noexcept { return size_ < ef_ || last_distance() > d; }
+
+    // Inserts after the entries with distance <= d, dropping the last entry
+    // of a full list.
+    void insert(T d, PointId index) noexcept {
+        const std::size_t pos = insertion_point(d);
+        std::size_t end = size_;
+        if (size_ == ef_) --end;
+        else ++size_;
+        HeapItem<T>* items = items_.data();
+        for (; end > pos; --end) items[end] = items[end - 1];
+        items[pos] = {d, index};
+    }
+
+private:
+    // The number of leading entries with distance <= d, by halving, so an
+    // entry equal to existing ones goes after them (comparisons with NaN
+    // are false). The position is below the list's length whenever the list
+    // is full, since then its last entry is farther than d.
+    std::size_t insertion_point(T d) const noexcept {
+        const HeapItem<T>* items = items_.data();
+        std::size_t size = size_;
+        std::size_t base = 0;
+        while (size > 1) {
+            const std::size_t half = size / 2;
+            if (items[base + half].distance <= d) base += half;
+            size -= half;
+        }
+        return items[base].distance <= d ? base + 1 : base;
+    }
+
+    std::size_t ef_;
     std::vector<HeapItem<T>> items_;
+    std::size_t size_ = 0;
 };
 
 // The slice of `indices` that lists v's neighbours. Decreasing offsets mean
@@ -94,52 +167,82 @@ struct NeighbourRange {
     std::size_t end;
 };
 
-NeighbourRange neighbours_of(const IndexView& indptr, const IndexView& indices, std::size_t v) {
-    const std::size_t lo = indptr.at(v);
-    const std::size_t hi = indptr.at(v + 1);
+template <class Ids>
+NeighbourRange neighbours_of(const Ids& indptr, std::size_t indices_len, std::size_t v) {
+    const std::size_t lo = indptr[checked_index(v, indptr.size())];
+    const std::size_t hi = indptr[checked_index(v + 1, indptr.size())];
     if (hi < lo) return {lo, lo};
-    check_range(lo, hi, indices.size());
+    check_range(lo, hi, indices_len);
     return {lo, hi};
 }
 
+// The target's CSR arrays as plain contiguous runs: the caller's own memory
+// when it is contiguous, else copies made once per call, so that the walks'
+// inner loops never deal with strides.
+struct ContiguousCsr {
+    // Declared first: the runs may point into them.
+    Buffer<std::uint32_t> indptr_copy;
+    Buffer<std::uint32_t> indices_copy;
+    IdRun indptr;
+    IdRun indices;
+
+    static IdRun run_of(IndexView view, Buffer<std::uint32_t>& copy) {
+        if (view.contiguous()) return {view.base, view.len};
+        copy = copy_indices(view);
+        return {reinterpret_cast<const std::byte*>(copy.data()), copy.size()};
+    }
+
+    ContiguousCsr(IndexView indptr_view, IndexView indices_view)
+        : indptr(run_of(indptr_view, indptr_copy)), indices(run_of(indices_view, indices_copy)) {}
+};
+
+// Fails with the index failure for the first id of `ids` (in list order)
+// that is not below `n`; does nothing when all are.
+inline void check_ids(IdRun ids, std::size_t n) {
+    if (n > UINT32_MAX) return;
+    std::uint32_t largest = 0;
+    for (std::size_t e = 0; e < ids.len; ++e) largest = std::max(largest, ids[e]);
+    if (ids.len != 0 && largest >= n) fail_first_bad_id(ids, n);
+}
+
 // A walk never holds more entries than the target has points, so a huge
-// `ef` must not size the initial capacities (nor overflow 4·ef).
+// `ef` must not size the initial capacity (nor overflow 4·ef).
 std::size_t heap_capacity(std::size_t ef, std::size_t ny) { return ef <= ny / 4 ? 4 * ef : ny; }
-std::size_t list_capacity(std::size_t ef, std::size_t ny) { return std::min(ef, ny); }
 
 // Best-first walks over one target, with the state every walk of a call
 // reuses: seen-stamps, candidate heap and result list.
 template <class T>
 class BestFirstWalk {
 public:
-    BestFirstWalk(const GraphView<T>& y, std::size_t ef) : y_(y), ef_(ef) {
-        const std::size_t ny = y.points.size();
-        stamps_.assign(ny, 0);
-        heap_.reserve(heap_capacity(ef, ny));
-        list_.reserve(list_capacity(ef, ny));
-    }
+    BestFirstWalk(PointSpan<T> points, const ContiguousCsr& csr, std::size_t ef)
+        : points_(points.data()),
+          n_points_(points.size()),
+          indptr_(csr.indptr),
+          indices_(csr.indices),
+          stamps_(points.size(), 0),
+          heap_(heap_capacity(ef, points.size())),
+          list_(ef, points.size()) {}
 
     // Walks from `seed` for query point q. Afterwards `results()` holds the
     // best points seen, ascending by squared distance, the seed or better
     // first.
-    void run(const Vec4<T>& q, std::size_t seed) {
+    void run(const Vec4<T>& q, PointId seed) {
         next_stamp();
         heap_.clear();
         list_.clear();
-        const std::size_t ny = y_.points.size();
         // The seed enters both the heap and the list unconditionally.
-        const HeapItem<T> start{dist2(y_.points[checked_index(seed, ny)], q), seed};
+        const T d = dist2(points_[checked_index(seed, n_points_)], q);
         stamps_[seed] = stamp_;
-        heap_.push(start);
-        list_.push_back(start);
+        heap_.push(total_order_key(d), seed);
+        list_.append(d, seed);
         while (!heap_.empty()) {
-            const HeapItem<T> candidate = heap_.pop();
-            if (list_.size() == ef_ && candidate.distance > list_.back().distance) break;
+            const auto candidate = heap_.pop();
+            if (list_.full() && from_order_key<T>(candidate.key) > list_.last_distance()) break;
             expand(q, candidate.index);
         }
     }
 
-    const std::vector<HeapItem<T>>& results() const noexcept { return list_; }
+    const ResultList<T>& results() const noexcept { return list_; }
 
 private:
     // Stamps are never cleared between walks; only a wrap of the counter
@@ -155,60 +258,54 @@ private:
     // walk is stamped and considered; one that is not accepted stays stamped
     // and is not looked at again. Whether a neighbour was seen is
     // unpredictable, so the stamps are tested and set without branching, a
-    // chunk at a time, before the unseen ones are measured and considered.
-    void expand(const Vec4<T>& q, std::size_t v) {
+    // chunk at a time, before the unseen ones are measured four at a time
+    // and considered.
+    void expand(const Vec4<T>& q, PointId v) {
         constexpr std::size_t kChunk = 64;
-        const NeighbourRange range = neighbours_of(y_.indptr, y_.indices, v);
-        const std::size_t ny = y_.points.size();
-        for (std::size_t begin = range.begin; begin < range.end; begin += kChunk) {
-            const std::size_t end = std::min(range.end, begin + kChunk);
-            std::size_t unseen[kChunk];
+        const NeighbourRange range = neighbours_of(indptr_, indices_.len, v);
+        const IdRun ids{indices_.base + range.begin * sizeof(PointId), range.end - range.begin};
+        check_ids(ids, n_points_);
+        const std::uint32_t stamp = stamp_;
+        std::uint32_t* stamps = stamps_.data();
+        const simd::Value<T> qv = simd::load(q);
+        for (std::size_t begin = 0; begin < ids.len; begin += kChunk) {
+            const std::size_t end = std::min(ids.len, begin + kChunk);
+            // Room for padding the last group of four with v itself.
+            PointId unseen[kChunk + 3];
             std::size_t count = 0;
             for (std::size_t e = begin; e < end; ++e) {
-                const std::size_t m = checked_index(y_.indices[e], ny);
+                const PointId m = ids[e];
                 unseen[count] = m;
-                count += stamps_[m] != stamp_;
-                stamps_[m] = stamp_;
+                count += stamps[m] != stamp;
+                stamps[m] = stamp;
             }
-            T d2[kChunk];
-            for (std::size_t j = 0; j < count; ++j) d2[j] = dist2(y_.points[unseen[j]], q);
-            for (std::size_t j = 0; j < count; ++j) consider({d2[j], unseen[j]});
+            for (std::size_t j = count; j < count + 3; ++j) unseen[j] = v;
+            alignas(32) T d2[kChunk + 3];
+            for (std::size_t j = 0; j < count; j += 4) {
+                const simd::Value<T> d = simd::sum4(simd::squared(points_[unseen[j]], qv),
+                                                    simd::squared(points_[unseen[j + 1]], qv),
+                                                    simd::squared(points_[unseen[j + 2]], qv),
+                                                    simd::squared(points_[unseen[j + 3]], qv));
+                std::memcpy(&d2[j], &d, sizeof d);
+            }
+            for (std::size_t j = 0; j < count; ++j) consider(d2[j], unseen[j]);
         }
     }
 
-    // With `ef` = 0 the list never counts as full: nothing is ever dropped,
-    // and only points nearer than its last entry get in.
-    void consider(const HeapItem<T>& item) {
-        const bool accepted = list_.size() < ef_ || list_.back().distance > item.distance;
-        if (!accepted) return;
-        heap_.push(item);
-        const std::size_t pos = insertion_point(item.distance);
-        if (list_.size() == ef_) list_.pop_back();
-        list_.insert(list_.begin() + static_cast<std::ptrdiff_t>(pos), item);
+    void consider(T d, PointId m) {
+        if (!list_.accepts(d)) return;
+        heap_.push(total_order_key(d), m);
+        list_.insert(d, m);
     }
 
-    // The number of leading entries with distance <= d, by halving, so an
-    // entry equal to existing ones goes after them (comparisons with NaN
-    // are false). The position is below the list's length whenever the list
-    // is full, since then its last entry is farther than d.
-    std::size_t insertion_point(T d) const noexcept {
-        if (list_.empty()) return 0;
-        std::size_t size = list_.size();
-        std::size_t base = 0;
-        while (size > 1) {
-            const std::size_t half = size / 2;
-            if (list_[base + half].distance <= d) base += half;
-            size -= half;
-        }
-        return list_[base].distance <= d ? base + 1 : base;
-    }
-
-    GraphView<T> y_;
-    std::size_t ef_;
+    const Vec4<T>* points_;
+    std::size_t n_points_;
+    IdRun indptr_;
+    IdRun indices_;
     std::vector<std::uint32_t> stamps_;
     std::uint32_t stamp_ = 0;
     CandidateHeap<T> heap_;
-    std::vector<HeapItem<T>> list_;
+    ResultList<T> list_;
 };
 
 // What a bound in force lets the search do. Without a bound nothing is
@@ -252,7 +349,7 @@ KnnResult<T> all_misses(std::size_t rows, std::size_t cols, std::size_t ny) {
 // Writes the walk's first k entries within the bound to `row`; returns
 // whether its nearest entry was written.
 template <class T>
-bool write_row(const std::vector<HeapItem<T>>& list, const Pruning<T>& pruning, std::size_t row,
+bool write_row(const ResultList<T>& list, const Pruning<T>& pruning, std::size_t row,
                KnnResult<T>& out) {
     const std::size_t count = std::min(out.cols, list.size());
     const std::size_t first = row * out.cols;
@@ -267,7 +364,7 @@ bool write_row(const std::vector<HeapItem<T>>& list, const Pruning<T>& pruning, 
 // A query row waiting on the traversal stack with the seed that was current
 // when it was pushed.
 struct PendingRow {
-    std::size_t seed;
+    PointId seed;
     std::size_t row;
 };
 
@@ -278,12 +375,13 @@ template <class T>
 void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
               const Pruning<T>& pruning, KnnResult<T>& out) {
     const std::size_t n = out.rows;
-    BestFirstWalk<T> walk(y, ef);
+    const ContiguousCsr target_csr(y.indptr, y.indices);
+    BestFirstWalk<T> walk(y.points, target_csr, ef);
     std::vector<unsigned char> queued(n, 0);
     std::vector<PendingRow> stack;
     checked_bytes(n, sizeof(PendingRow));
     stack.reserve(n);  // every row is pushed at most once
-    std::size_t seed = 0;
+    PointId seed = 0;
     for (std::size_t start = 0; start < n; ++start) {
         if (queued[start]) continue;
         queued[start] = 1;
@@ -295,10 +393,10 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
             if (!pruning.skips(q)) {
                 walk.run(q, top.seed);
                 if (write_row(walk.results(), pruning, top.row, out)) {
-                    seed = walk.results()[0].index;
+                    seed = static_cast<PointId>(walk.results()[0].index);
                 }
             }
-            const NeighbourRange range = neighbours_of(x.indptr, x.indices, top.row);
+            const NeighbourRange range = neighbours_of(x.indptr, x.indices.size(), top.row);
             for (std::size_t e = range.begin; e < range.end; ++e) {
                 const std::size_t m = checked_index(x.indices[e], n);
                 if (queued[m]) continue;
@@ -329,11 +427,13 @@ KnnResult<T> search_k_impl(const GraphView<T>& x, const GraphView<T>& y, std::si
 
 }  // namespace
 
+TEVU_KERNEL
 KnnResult<float> search_k_f32(const GraphView<float>& x, const GraphView<float>& y, std::size_t k,
                               std::size_t ef, const DistanceBound<float>* bound) {
     return search_k_impl(x, y, k, ef, bound);
 }
 
+TEVU_KERNEL
 KnnResult<double> search_k_f64(const GraphView<double>& x, const GraphView<double>& y,
                                std::size_t k, std::size_t ef, const DistanceBound<double>* bound) {
     return search_k_impl(x, y, k, ef, bound);

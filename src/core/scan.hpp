@@ -15,12 +15,19 @@
 #include "errors.hpp"
 #include "points.hpp"
 
+// Each search entry point is compiled twice, for AVX2 and for the x86-64
+// baseline, with the whole search inlined into it; the loader picks the
+// clone the processor supports.
+#define TEVU_KERNEL __attribute__((flatten, target_clones("avx2", "default")))
+
 namespace tevu {
 
 // A contiguous run of unsigned 32-bit ids at any byte alignment.
 struct IdRun {
     const std::byte* base;
     std::size_t len;
+
+    std::size_t size() const noexcept { return len; }
 
     std::uint32_t operator[](std::size_t i) const noexcept {
         std::uint32_t value;
