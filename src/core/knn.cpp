@@ -106,57 +106,92 @@ private:
 
 // The best points seen so far in a walk, ascending by squared distance, at
 // most `ef` of them (any number when `ef` is 0). A point enters a walk's
-// list at most once, so the list never outgrows the target.
+// list at most once, so the list never outgrows the target. Distances and
+// ids are kept apart so that distances can be compared four at a time; the
+// slots past the end hold NaN, which no comparison counts.
 template <class T>
 class ResultList {
 public:
     ResultList(std::size_t ef, std::size_t n_points)
-        : ef_(ef), items_(std::max<std::size_t>(ef == 0 ? n_points : std::min(ef, n_points), 1)) {}
+        : ef_(ef),
+          distances_(padded(ef == 0 ? n_points : std::min(ef, n_points)),
+                     std::numeric_limits<T>::quiet_NaN()),
+          ids_(distances_.size()) {}
 
-    void clear() noexcept { size_ = 0; }
+    void clear() noexcept {
+        std::fill_n(distances_.data(), size_, std::numeric_limits<T>::quiet_NaN());
+        size_ = 0;
+    }
     std::size_t size() const noexcept { return size_; }
-    const HeapItem<T>& operator[](std::size_t i) const noexcept { return items_[i]; }
-    T last_distance() const noexcept { return items_[size_ - 1].distance; }
+    T distance(std::size_t i) const noexcept { return distances_[i]; }
+    PointId id(std::size_t i) const noexcept { return ids_[i]; }
+    T last_distance() const noexcept { return distances_[size_ - 1]; }
     // With `ef` = 0 the list never counts as full.
     bool full() const noexcept { return size_ == ef_; }
 
-    void append(T d, PointId index) noexcept { items_[size_++] = {d, index}; }
+    void append(T d, PointId id) noexcept {
+        distances_[size_] = d;
+        ids_[size_] = id;
+        ++size_;
+    }
 
     // Nothing is ever dropped from a list that is not full, and only points
     // nearer than its last entry get into a full one.
     bool accepts(T d) const noexcept { return size_ < ef_ || last_distance() > d; }
 
-    // Inserts after the entries with distance <= d, dropping the last entry
-    // of a full list.
-    void insert(T d, PointId index) noexcept {
-        const std::size_t pos = insertion_point(d);
-        std::size_t end = size_;
-        if (size_ == ef_) --end;
-        else ++size_;
-        HeapItem<T>* items = items_.data();
-        for (; end > pos; --end) items[end] = items[end - 1];
-        items[pos] = {d, index};
-    }
-
-private:
     // The number of leading entries with distance <= d, by halving, so an
     // entry equal to existing ones goes after them (comparisons with NaN
     // are false). The position is below the list's length whenever the list
     // is full, since then its last entry is farther than d.
     std::size_t insertion_point(T d) const noexcept {
-        const HeapItem<T>* items = items_.data();
+        const T* distances = distances_.data();
         std::size_t size = size_;
         std::size_t base = 0;
         while (size > 1) {
             const std::size_t half = size / 2;
-            if (items[base + half].distance <= d) base += half;
+            if (distances[base + half] <= d) base += half;
             size -= half;
         }
-        return items[base].distance <= d ? base + 1 : base;
+        return distances[base] <= d ? base + 1 : base;
     }
 
+    // How many entries are <= d, counted four at a time. On a list without
+    // NaN, which is sorted, this is the halving search's position.
+    std::size_t count_not_above(T d) const noexcept {
+        using V = simd::Value<T>;
+        const V limit = V{} + d;
+        simd::Mask<T> count{};
+        for (std::size_t i = 0; i < size_; i += 4) {
+            V block;
+            std::memcpy(&block, distances_.data() + i, sizeof block);
+            count -= block <= limit;  // true lanes are -1
+        }
+        return static_cast<std::size_t>((count[0] + count[1]) + (count[2] + count[3]));
+    }
+
+    // Inserts at `pos`, dropping the last entry of a full list.
+    void insert_at(std::size_t pos, T d, PointId id) noexcept {
+        std::size_t end = size_ == ef_ ? size_ - 1 : size_++;
+        T* distances = distances_.data();
+        PointId* ids = ids_.data();
+        for (; end > pos; --end) {
+            // A few entries move: opaque to the compiler so that it does not
+            // turn the loop into two calls of memmove.
+            __asm__("" : "+r"(end));
+            distances[end] = distances[end - 1];
+            ids[end] = ids[end - 1];
+        }
+        distances[pos] = d;
+        ids[pos] = id;
+    }
+
+private:
+    // Room for at least one entry, rounded up to whole blocks of four.
+    static std::size_t padded(std::size_t n) { return (std::max<std::size_t>(n, 1) + 3) & ~std::size_t{3}; }
+
     std::size_t ef_;
-    std::vector<HeapItem<T>> items_;
+    std::vector<T> distances_;
+    std::vector<PointId> ids_;
     std::size_t size_ = 0;
 };
 
@@ -196,15 +231,6 @@ struct ContiguousCsr {
         : indptr(run_of(indptr_view, indptr_copy)), indices(run_of(indices_view, indices_copy)) {}
 };
 
-// Fails with the index failure for the first id of `ids` (in list order)
-// that is not below `n`; does nothing when all are.
-inline void check_ids(IdRun ids, std::size_t n) {
-    if (n > UINT32_MAX) return;
-    std::uint32_t largest = 0;
-    for (std::size_t e = 0; e < ids.len; ++e) largest = std::max(largest, ids[e]);
-    if (ids.len != 0 && largest >= n) fail_first_bad_id(ids, n);
-}
-
 // A walk never holds more entries than the target has points, so a huge
 // `ef` must not size the initial capacity (nor overflow 4·ef).
 std::size_t heap_capacity(std::size_t ef, std::size_t ny) { return ef <= ny / 4 ? 4 * ef : ny; }
@@ -221,30 +247,94 @@ public:
           indices_(csr.indices),
           stamps_(points.size(), 0),
           heap_(heap_capacity(ef, points.size())),
-          list_(ef, points.size()) {}
+          list_(ef, points.size()),
+          marks_fit_(ef >= 1 && ef <= kMaxMarked),
+          // Ids at or above the limit fail; beyond 32 bits of points all fit.
+          id_limit_(static_cast<std::uint32_t>(std::min<std::size_t>(points.size(), UINT32_MAX))),
+          all_ids_fit_(points.size() > UINT32_MAX) {}
 
     // Walks from `seed` for query point q. Afterwards `results()` holds the
     // best points seen, ascending by squared distance, the seed or better
     // first.
     void run(const Vec4<T>& q, PointId seed) {
-        next_stamp();
-        heap_.clear();
-        list_.clear();
-        // The seed enters both the heap and the list unconditionally.
-        const T d = dist2(points_[checked_index(seed, n_points_)], q);
-        stamps_[seed] = stamp_;
-        heap_.push(total_order_key(d), seed);
-        list_.append(d, seed);
-        while (!heap_.empty()) {
-            const auto candidate = heap_.pop();
-            if (list_.full() && from_order_key<T>(candidate.key) > list_.last_distance()) break;
-            expand(q, candidate.index);
-        }
+        if (marks_fit_ && walk_in_list_order(q, seed)) return;
+        walk_with_heap(q, seed);
     }
 
     const ResultList<T>& results() const noexcept { return list_; }
 
 private:
+    static constexpr std::size_t kMaxMarked = 64;
+
+    // Starts a walk: the seed enters the list unconditionally (and the heap,
+    // when there is one). Returns its squared distance.
+    T start(const Vec4<T>& q, PointId seed) {
+        next_stamp();
+        list_.clear();
+        const T d = dist2(points_[checked_index(seed, n_points_)], q);
+        stamps_[seed] = stamp_;
+        list_.append(d, seed);
+        return d;
+    }
+
+    // The walk as stated: candidates are popped from the heap until the
+    // heap runs empty or the popped one is farther than the last entry of a
+    // full list.
+    void walk_with_heap(const Vec4<T>& q, PointId seed) {
+        const T d = start(q, seed);
+        heap_.clear();
+        heap_.push(total_order_key(d), seed);
+        while (!heap_.empty()) {
+            const auto candidate = heap_.pop();
+            if (list_.full() && from_order_key<T>(candidate.key) > list_.last_distance()) break;
+            expand(q, candidate.index, [this](T d2, PointId m) {
+                if (list_.accepts(d2)) {
+                    heap_.push(total_order_key(d2), m);
+                    list_.insert_at(list_.insertion_point(d2), d2, m);
+                }
+                return true;
+            });
+        }
+    }
+
+    // The same walk without the heap, for as long as no two accepted
+    // distances are equal and none is NaN. Then the key order is the
+    // distance order, the heap's minimum is unique, and the heap holds the
+    // list's entries not yet expanded plus entries dropped from a full list.
+    // The dropped ones are farther than its last entry, which never grows
+    // again, so none of them is expanded: popping one ends the walk, exactly
+    // when no unexpanded entry is left. Hence the heap pops the unexpanded
+    // entries in list order, which one bit per list position tracks. An
+    // equal distance would sit just before the insertion position, since
+    // later distances are below all dropped ones. Returns false as soon as
+    // a tie or NaN shows up; the caller then walks again with the heap, and
+    // everything up to that point, failures included, happened the same way.
+    bool walk_in_list_order(const Vec4<T>& q, PointId seed) {
+        const T d = start(q, seed);
+        if (d != d) return false;
+        std::uint64_t expanded = 0;
+        for (;;) {
+            const std::size_t c = static_cast<std::size_t>(std::countr_one(expanded));
+            if (c >= list_.size()) return true;
+            expanded |= std::uint64_t{1} << c;
+            const bool distinct = expand(q, list_.id(c), [&](T d2, PointId m) {
+                if (!list_.accepts(d2)) return true;
+                const std::size_t pos = list_.count_not_above(d2);
+                if (d2 != d2 || (pos > 0 && list_.distance(pos - 1) == d2)) return false;
+                list_.insert_at(pos, d2, m);
+                expanded = insert_zero_bit(expanded, pos);
+                return true;
+            });
+            if (!distinct) return false;
+        }
+    }
+
+    // Bits below `pos` stay, the others move up one place; bit `pos` is 0.
+    static std::uint64_t insert_zero_bit(std::uint64_t bits, std::size_t pos) noexcept {
+        const std::uint64_t low = bits & ((std::uint64_t{1} << pos) - 1);
+        return low | ((bits ^ low) << 1);
+    }
+
     // Stamps are never cleared between walks; only a wrap of the counter
     // (after 2^32 - 1 walks) forces clearing them.
     void next_stamp() {
@@ -255,47 +345,85 @@ private:
     }
 
     // Looks at v's neighbours in CSR order: each one not yet seen in this
-    // walk is stamped and considered; one that is not accepted stays stamped
-    // and is not looked at again. Whether a neighbour was seen is
-    // unpredictable, so the stamps are tested and set without branching, a
-    // chunk at a time, before the unseen ones are measured four at a time
-    // and considered.
-    void expand(const Vec4<T>& q, PointId v) {
+    // walk is stamped and handed to `consider` with its squared distance;
+    // one that is not accepted stays stamped and is not looked at again.
+    // Long lists go a chunk at a time. Stops, and returns false, when
+    // `consider` does.
+    template <class Consider>
+    bool expand(const Vec4<T>& q, PointId v, Consider&& consider) {
         constexpr std::size_t kChunk = 64;
         const NeighbourRange range = neighbours_of(indptr_, indices_.len, v);
-        const IdRun ids{indices_.base + range.begin * sizeof(PointId), range.end - range.begin};
-        check_ids(ids, n_points_);
-        const std::uint32_t stamp = stamp_;
-        std::uint32_t* stamps = stamps_.data();
-        const simd::Value<T> qv = simd::load(q);
-        for (std::size_t begin = 0; begin < ids.len; begin += kChunk) {
-            const std::size_t end = std::min(ids.len, begin + kChunk);
+        const IdRun list{indices_.base + range.begin * sizeof(PointId), range.end - range.begin};
+        for (std::size_t begin = 0; begin < list.len; begin += kChunk) {
+            const IdRun chunk{list.base + begin * sizeof(PointId), std::min(kChunk, list.len - begin)};
             // Room for padding the last group of four with v itself.
             PointId unseen[kChunk + 3];
-            std::size_t count = 0;
-            for (std::size_t e = begin; e < end; ++e) {
-                const PointId m = ids[e];
+            const std::size_t count = take_unseen(chunk, list, v, unseen);
+            for (std::size_t j = count; j < count + 3; ++j) unseen[j] = v;
+            alignas(32) T d2[kChunk + 3];
+            measure(q, unseen, count, d2);
+            // What a full list rejects now it rejects later too, as its last
+            // entry only ever comes nearer; the rest is considered in order.
+            const bool open = !list_.full();
+            const T last = open ? T(0) : list_.last_distance();
+            std::uint8_t kept[kChunk];
+            std::size_t n_kept = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                kept[n_kept] = static_cast<std::uint8_t>(j);
+                n_kept += open | (last > d2[j]);
+            }
+            for (std::size_t i = 0; i < n_kept; ++i) {
+                if (!consider(d2[kept[i]], unseen[kept[i]])) return false;
+            }
+        }
+        return true;
+    }
+
+    // Stamps the ids of `chunk`, a piece of v's neighbour list `list`, and
+    // writes those not stamped before to `unseen`, in order; returns their
+    // count. Whether an id was seen is unpredictable, so stamps are tested
+    // and set without branching, four ids at a time after checking them:
+    // the first id of the list out of range fails the call before its
+    // stamp is touched.
+    std::size_t take_unseen(IdRun chunk, IdRun list, PointId v, PointId* unseen) {
+        const std::uint32_t stamp = stamp_;
+        std::uint32_t* const stamps = stamps_.data();
+        std::size_t count = 0;
+        const auto take = [&](simd::Ids4 group) {
+            if (!all_ids_fit_ && simd::any(group >= id_limit_)) fail_first_bad_id(list, n_points_);
+            for (int l = 0; l < 4; ++l) {
+                const PointId m = group[l];
                 unseen[count] = m;
                 count += stamps[m] != stamp;
                 stamps[m] = stamp;
             }
-            for (std::size_t j = count; j < count + 3; ++j) unseen[j] = v;
-            alignas(32) T d2[kChunk + 3];
-            for (std::size_t j = 0; j < count; j += 4) {
-                const simd::Value<T> d = simd::sum4(simd::squared(points_[unseen[j]], qv),
-                                                    simd::squared(points_[unseen[j + 1]], qv),
-                                                    simd::squared(points_[unseen[j + 2]], qv),
-                                                    simd::squared(points_[unseen[j + 3]], qv));
-                std::memcpy(&d2[j], &d, sizeof d);
-            }
-            for (std::size_t j = 0; j < count; ++j) consider(d2[j], unseen[j]);
+        };
+        const std::size_t whole = chunk.len & ~std::size_t{3};
+        for (std::size_t e = 0; e < whole; e += 4) take(simd::load_ids(chunk.base + e * sizeof(PointId)));
+        if (whole == chunk.len) return count;
+        if (chunk.len >= 4) {
+            // The last four overlap ids taken already, which are stamped now.
+            take(simd::load_ids(chunk.base + (chunk.len - 4) * sizeof(PointId)));
+        } else {
+            // v is stamped, so padding with it adds nothing.
+            PointId group[4] = {v, v, v, v};
+            for (std::size_t l = 0; l < chunk.len; ++l) group[l] = chunk[l];
+            take(simd::load_ids(reinterpret_cast<const std::byte*>(group)));
         }
+        return count;
     }
 
-    void consider(T d, PointId m) {
-        if (!list_.accepts(d)) return;
-        heap_.push(total_order_key(d), m);
-        list_.insert(d, m);
+    // Squared distances of the first `count` ids of `unseen` (padded to a
+    // multiple of four) to q, four at a time.
+    void measure(const Vec4<T>& q, const PointId* unseen, std::size_t count, T* d2) const noexcept {
+        const simd::Value<T> qv = simd::load(q);
+        for (std::size_t j = 0; j < count; j += 4) {
+            const simd::Value<T> d = simd::sum4(simd::squared(points_[unseen[j]], qv),
+                                                simd::squared(points_[unseen[j + 1]], qv),
+                                                simd::squared(points_[unseen[j + 2]], qv),
+                                                simd::squared(points_[unseen[j + 3]], qv));
+            std::memcpy(&d2[j], &d, sizeof d);
+        }
     }
 
     const Vec4<T>* points_;
@@ -306,6 +434,9 @@ private:
     std::uint32_t stamp_ = 0;
     CandidateHeap<T> heap_;
     ResultList<T> list_;
+    bool marks_fit_;
+    std::uint32_t id_limit_;
+    bool all_ids_fit_;
 };
 
 // What a bound in force lets the search do. Without a bound nothing is
@@ -354,9 +485,9 @@ bool write_row(const ResultList<T>& list, const Pruning<T>& pruning, std::size_t
     const std::size_t count = std::min(out.cols, list.size());
     const std::size_t first = row * out.cols;
     std::size_t j = 0;
-    for (; j < count && !pruning.beyond(list[j].distance); ++j) {
-        out.distances[first + j] = std::sqrt(list[j].distance);
-        out.indices[first + j] = list[j].index;
+    for (; j < count && !pruning.beyond(list.distance(j)); ++j) {
+        out.distances[first + j] = std::sqrt(list.distance(j));
+        out.indices[first + j] = list.id(j);
     }
     return j > 0;
 }
@@ -393,7 +524,7 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
             if (!pruning.skips(q)) {
                 walk.run(q, top.seed);
                 if (write_row(walk.results(), pruning, top.row, out)) {
-                    seed = static_cast<PointId>(walk.results()[0].index);
+                    seed = walk.results().id(0);
                 }
             }
             const NeighbourRange range = neighbours_of(x.indptr, x.indices.size(), top.row);
