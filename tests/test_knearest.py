@@ -68,6 +68,24 @@ def test_matches_model_on_random_graphs(prec, seed):
         assert_same(call(prec, x, y, k, ef), oracle.knn(*x, *y, k, ef, f))
 
 
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("seed,grid", [(s, g) for s in range(6) for g in (0, 16)])
+def test_matches_model_with_few_or_no_ties(prec, seed, grid):
+    """Real-valued coordinates, where no two distances tie, or a fine grid,
+    where ties turn up now and then in the middle of a walk: every breadth
+    follows the model step by step."""
+    rng = np.random.default_rng(100 + seed)
+    f = FLOATS[prec]
+    n_x, n_y = 60, int(rng.integers(100, 300))
+    xp, yp = rng.random((n_x, 3)), rng.random((n_y, 3))
+    if grid:
+        xp, yp = np.round(xp * grid) / grid, np.round(yp * grid) / grid
+    x = (xp.astype(f), *random_graph(rng, n_x, 4))
+    y = (yp.astype(f), *random_graph(rng, n_y, int(rng.integers(4, 30))))
+    for k, ef in [(1, 1), (2, 3), (8, 8), (8, 16), (20, 33), (64, 64), (65, 65), (8, 0)]:
+        assert_same(call(prec, x, y, k, ef), oracle.knn(*x, *y, k, ef, f))
+
+
 def negative_nans(rng, count, f):
     """Negative quiet NaNs with distinct payloads; the total order puts the
     larger payload first."""

@@ -155,17 +155,57 @@ public:
         return distances[base] <= d ? base + 1 : base;
     }
 
-    // How many entries are <= d, counted four at a time. On a list without
-    // NaN, which is sorted, this is the halving search's position.
-    std::size_t count_not_above(T d) const noexcept {
+    // Inserts d, which is not NaN, into a list without NaN (which is
+    // therefore sorted), dropping the last entry of a full list; returns its
+    // position, or kEqualFound without a usable list when an entry equals
+    // d. All of it goes four entries at a time without branching: entry i
+    // stays when it is <= d, else takes d when entry i - 1 is <= d (or i is
+    // 0), else takes entry i - 1; the position is the count of entries <= d,
+    // which is where the halving search would put d as well.
+    static constexpr std::size_t kEqualFound = SIZE_MAX;
+    std::size_t insert_distinct(T d, PointId id) noexcept {
         using V = simd::Value<T>;
-        const V limit = V{} + d;
-        simd::Mask<T> count{};
-        for (std::size_t i = 0; i < size_; i += 4) {
+        using M = simd::Mask<T>;
+        using Ids = simd::Ids4;
+        using IdMask = simd::Mask4;
+        using Lane = std::remove_reference_t<decltype(M{}[0])>;
+        const std::size_t new_size = size_ == ef_ ? size_ : size_ + 1;
+        const V dv = V{} + d;
+        const Ids idv = Ids{} + id;
+        T* const distances = distances_.data();
+        PointId* const ids = ids_.data();
+        V before{};                // the previous block of four
+        M before_not_above = ~M{};  // all set: nothing precedes entry 0
+        Ids before_ids{};
+        M count{};
+        M equal{};
+        for (std::size_t b = 0; b < new_size; b += 4) {
             V block;
-            std::memcpy(&block, distances_.data() + i, sizeof block);
-            count -= block <= limit;  // true lanes are -1
+            Ids block_ids;
+            std::memcpy(&block, distances + b, sizeof block);
+            std::memcpy(&block_ids, ids + b, sizeof block_ids);
+            const M not_above = block <= dv;
+            count -= not_above;  // true lanes are -1, so each adds 1
+            equal |= block == dv;
+            const V prev = __builtin_shuffle(before, block, M{3, 4, 5, 6});
+            const M prev_not_above = __builtin_shuffle(before_not_above, not_above, M{3, 4, 5, 6});
+            const Ids prev_ids = __builtin_shuffle(before_ids, block_ids, IdMask{3, 4, 5, 6});
+            // Slots past the new end keep their NaN.
+            const M live = M{0, 1, 2, 3} < static_cast<Lane>(std::min<std::size_t>(new_size - b, 4));
+            const M stay = not_above | ~live;
+            const M take_d = ~stay & prev_not_above;
+            const V out = stay ? block : (take_d ? dv : prev);
+            const IdMask stay32 = __builtin_convertvector(stay, IdMask);
+            const IdMask take_d32 = __builtin_convertvector(take_d, IdMask);
+            const Ids out_ids = stay32 ? block_ids : (take_d32 ? idv : prev_ids);
+            std::memcpy(distances + b, &out, sizeof out);
+            std::memcpy(ids + b, &out_ids, sizeof out_ids);
+            before = block;
+            before_not_above = not_above;
+            before_ids = block_ids;
         }
+        size_ = new_size;
+        if ((equal[0] | equal[1] | equal[2] | equal[3]) != 0) return kEqualFound;
         return static_cast<std::size_t>((count[0] + count[1]) + (count[2] + count[3]));
     }
 
@@ -317,11 +357,15 @@ private:
             const std::size_t c = static_cast<std::size_t>(std::countr_one(expanded));
             if (c >= list_.size()) return true;
             expanded |= std::uint64_t{1} << c;
+            // Most often the next entry to expand: fetch its neighbour list
+            // while this one is expanded.
+            const std::size_t next = static_cast<std::size_t>(std::countr_one(expanded));
+            if (next < list_.size()) prefetch_neighbours(list_.id(next));
             const bool distinct = expand(q, list_.id(c), [&](T d2, PointId m) {
                 if (!list_.accepts(d2)) return true;
-                const std::size_t pos = list_.count_not_above(d2);
-                if (d2 != d2 || (pos > 0 && list_.distance(pos - 1) == d2)) return false;
-                list_.insert_at(pos, d2, m);
+                if (d2 != d2) return false;
+                const std::size_t pos = list_.insert_distinct(d2, m);
+                if (pos == ResultList<T>::kEqualFound) return false;
                 expanded = insert_zero_bit(expanded, pos);
                 return true;
             });
@@ -333,6 +377,16 @@ private:
     static std::uint64_t insert_zero_bit(std::uint64_t bits, std::size_t pos) noexcept {
         const std::uint64_t low = bits & ((std::uint64_t{1} << pos) - 1);
         return low | ((bits ^ low) << 1);
+    }
+
+    // A hint only: reads nothing that could fail.
+    void prefetch_neighbours(PointId v) const noexcept {
+        if (v + std::size_t{1} >= indptr_.len) return;
+        const std::size_t lo = indptr_[v];
+        const std::size_t hi = indptr_[v + 1];
+        if (lo >= hi || hi > indices_.len) return;
+        __builtin_prefetch(indices_.base + lo * sizeof(PointId));
+        __builtin_prefetch(indices_.base + (hi - 1) * sizeof(PointId));
     }
 
     // Stamps are never cleared between walks; only a wrap of the counter
