@@ -108,9 +108,12 @@ private:
 // most `ef` of them (any number when `ef` is 0). A point enters a walk's
 // list at most once, so the list never outgrows the target. Distances and
 // ids are kept apart so that distances can be compared four at a time; the
-// slots past the end hold NaN, which no comparison counts.
+// slots past the end hold NaN, which no comparison counts. Ids take lanes as
+// wide as distances so that one lane mask moves both.
 template <class T>
 class ResultList {
+    using IdLane = std::remove_reference_t<decltype(simd::Id<T>{}[0])>;
+
 public:
     ResultList(std::size_t ef, std::size_t n_points)
         : ef_(ef),
@@ -124,7 +127,7 @@ public:
     }
     std::size_t size() const noexcept { return size_; }
     T distance(std::size_t i) const noexcept { return distances_[i]; }
-    PointId id(std::size_t i) const noexcept { return ids_[i]; }
+    PointId id(std::size_t i) const noexcept { return static_cast<PointId>(ids_[i]); }
     T last_distance() const noexcept { return distances_[size_ - 1]; }
     // With `ef` = 0 the list never counts as full.
     bool full() const noexcept { return size_ == ef_; }
@@ -166,14 +169,13 @@ public:
     std::size_t insert_distinct(T d, PointId id) noexcept {
         using V = simd::Value<T>;
         using M = simd::Mask<T>;
-        using Ids = simd::Ids4;
-        using IdMask = simd::Mask4;
+        using Ids = simd::Id<T>;
         using Lane = std::remove_reference_t<decltype(M{}[0])>;
         const std::size_t new_size = size_ == ef_ ? size_ : size_ + 1;
         const V dv = V{} + d;
-        const Ids idv = Ids{} + id;
+        const Ids idv = Ids{} + static_cast<IdLane>(id);
         T* const distances = distances_.data();
-        PointId* const ids = ids_.data();
+        IdLane* const ids = ids_.data();
         V before{};                // the previous block of four
         M before_not_above = ~M{};  // all set: nothing precedes entry 0
         Ids before_ids{};
@@ -189,15 +191,13 @@ public:
             equal |= block == dv;
             const V prev = __builtin_shuffle(before, block, M{3, 4, 5, 6});
             const M prev_not_above = __builtin_shuffle(before_not_above, not_above, M{3, 4, 5, 6});
-            const Ids prev_ids = __builtin_shuffle(before_ids, block_ids, IdMask{3, 4, 5, 6});
+            const Ids prev_ids = __builtin_shuffle(before_ids, block_ids, M{3, 4, 5, 6});
             // Slots past the new end keep their NaN.
             const M live = M{0, 1, 2, 3} < static_cast<Lane>(std::min<std::size_t>(new_size - b, 4));
             const M stay = not_above | ~live;
             const M take_d = ~stay & prev_not_above;
             const V out = stay ? block : (take_d ? dv : prev);
-            const IdMask stay32 = __builtin_convertvector(stay, IdMask);
-            const IdMask take_d32 = __builtin_convertvector(take_d, IdMask);
-            const Ids out_ids = stay32 ? block_ids : (take_d32 ? idv : prev_ids);
+            const Ids out_ids = stay ? block_ids : (take_d ? idv : prev_ids);
             std::memcpy(distances + b, &out, sizeof out);
             std::memcpy(ids + b, &out_ids, sizeof out_ids);
             before = block;
@@ -213,7 +213,7 @@ public:
     void insert_at(std::size_t pos, T d, PointId id) noexcept {
         std::size_t end = size_ == ef_ ? size_ - 1 : size_++;
         T* distances = distances_.data();
-        PointId* ids = ids_.data();
+        IdLane* ids = ids_.data();
         for (; end > pos; --end) {
             // A few entries move: opaque to the compiler so that it does not
             // turn the loop into two calls of memmove.
@@ -231,7 +231,7 @@ private:
 
     std::size_t ef_;
     std::vector<T> distances_;
-    std::vector<PointId> ids_;
+    std::vector<IdLane> ids_;
     std::size_t size_ = 0;
 };
 
@@ -443,9 +443,14 @@ private:
         const std::uint32_t stamp = stamp_;
         std::uint32_t* const stamps = stamps_.data();
         std::size_t count = 0;
-        const auto take = [&](simd::Ids4 group) {
-            if (!all_ids_fit_ && simd::any(group >= id_limit_)) fail_first_bad_id(list, n_points_);
-            for (int l = 0; l < 4; ++l) {
+        // The ids are checked as a vector but read again one by one: moving
+        // them out of a vector register costs more than loading them.
+        const auto take = [&](const std::byte* at) {
+            if (!all_ids_fit_ && simd::any(simd::load_ids(at) >= id_limit_)) {
+                fail_first_bad_id(list, n_points_);
+            }
+            const IdRun group{at, 4};
+            for (std::size_t l = 0; l < 4; ++l) {
                 const PointId m = group[l];
                 unseen[count] = m;
                 count += stamps[m] != stamp;
@@ -453,16 +458,16 @@ private:
             }
         };
         const std::size_t whole = chunk.len & ~std::size_t{3};
-        for (std::size_t e = 0; e < whole; e += 4) take(simd::load_ids(chunk.base + e * sizeof(PointId)));
+        for (std::size_t e = 0; e < whole; e += 4) take(chunk.base + e * sizeof(PointId));
         if (whole == chunk.len) return count;
         if (chunk.len >= 4) {
             // The last four overlap ids taken already, which are stamped now.
-            take(simd::load_ids(chunk.base + (chunk.len - 4) * sizeof(PointId)));
+            take(chunk.base + (chunk.len - 4) * sizeof(PointId));
         } else {
             // v is stamped, so padding with it adds nothing.
             PointId group[4] = {v, v, v, v};
             for (std::size_t l = 0; l < chunk.len; ++l) group[l] = chunk[l];
-            take(simd::load_ids(reinterpret_cast<const std::byte*>(group)));
+            take(reinterpret_cast<const std::byte*>(group));
         }
         return count;
     }
