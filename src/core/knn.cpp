@@ -180,21 +180,17 @@ public:
         M before_not_above = ~M{};  // all set: nothing precedes entry 0
         Ids before_ids{};
         M count{};
-        M equal{};
-        for (std::size_t b = 0; b < new_size; b += 4) {
+        const auto step = [&](std::size_t b, M dead) {
             V block;
             Ids block_ids;
             std::memcpy(&block, distances + b, sizeof block);
             std::memcpy(&block_ids, ids + b, sizeof block_ids);
             const M not_above = block <= dv;
             count -= not_above;  // true lanes are -1, so each adds 1
-            equal |= block == dv;
             const V prev = __builtin_shuffle(before, block, M{3, 4, 5, 6});
             const M prev_not_above = __builtin_shuffle(before_not_above, not_above, M{3, 4, 5, 6});
             const Ids prev_ids = __builtin_shuffle(before_ids, block_ids, M{3, 4, 5, 6});
-            // Slots past the new end keep their NaN.
-            const M live = M{0, 1, 2, 3} < static_cast<Lane>(std::min<std::size_t>(new_size - b, 4));
-            const M stay = not_above | ~live;
+            const M stay = not_above | dead;
             const M take_d = ~stay & prev_not_above;
             const V out = stay ? block : (take_d ? dv : prev);
             const Ids out_ids = stay ? block_ids : (take_d ? idv : prev_ids);
@@ -203,10 +199,17 @@ public:
             before = block;
             before_not_above = not_above;
             before_ids = block_ids;
-        }
+        };
+        // Only the last block has slots past the new end; they keep their
+        // NaN.
+        const std::size_t last = (new_size - 1) & ~std::size_t{3};
+        for (std::size_t b = 0; b < last; b += 4) step(b, M{});
+        step(last, M{0, 1, 2, 3} >= static_cast<Lane>(new_size - last));
         size_ = new_size;
-        if ((equal[0] | equal[1] | equal[2] | equal[3]) != 0) return kEqualFound;
-        return static_cast<std::size_t>((count[0] + count[1]) + (count[2] + count[3]));
+        const std::size_t pos =
+            static_cast<std::size_t>((count[0] + count[1]) + (count[2] + count[3]));
+        // In a sorted list an equal entry comes right before d.
+        return pos > 0 && distances[pos - 1] == d ? kEqualFound : pos;
     }
 
     // Inserts at `pos`, dropping the last entry of a full list.
@@ -433,22 +436,34 @@ private:
         return true;
     }
 
+    // Fails with the first id of v's neighbour list `list` out of range
+    // when `chunk`, a piece of it, holds one; four ids at a time.
+    void check_ids(IdRun chunk, IdRun list) const {
+        if (all_ids_fit_) return;
+        simd::Mask4 bad{};
+        if (chunk.len >= 4) {
+            const std::size_t whole = chunk.len & ~std::size_t{3};
+            for (std::size_t e = 0; e < whole; e += 4) {
+                bad |= simd::load_ids(chunk.base + e * sizeof(PointId)) >= id_limit_;
+            }
+            bad |= simd::load_ids(chunk.base + (chunk.len - 4) * sizeof(PointId)) >= id_limit_;
+        } else {
+            for (std::size_t e = 0; e < chunk.len; ++e) bad[0] |= -(chunk[e] >= id_limit_);
+        }
+        if (simd::any(bad)) fail_first_bad_id(list, n_points_);
+    }
+
     // Stamps the ids of `chunk`, a piece of v's neighbour list `list`, and
     // writes those not stamped before to `unseen`, in order; returns their
     // count. Whether an id was seen is unpredictable, so stamps are tested
-    // and set without branching, four ids at a time after checking them:
-    // the first id of the list out of range fails the call before its
-    // stamp is touched.
+    // and set without branching, four ids at a time, once the ids are known
+    // to be in range.
     std::size_t take_unseen(IdRun chunk, IdRun list, PointId v, PointId* unseen) {
+        check_ids(chunk, list);
         const std::uint32_t stamp = stamp_;
         std::uint32_t* const stamps = stamps_.data();
         std::size_t count = 0;
-        // The ids are checked as a vector but read again one by one: moving
-        // them out of a vector register costs more than loading them.
         const auto take = [&](const std::byte* at) {
-            if (!all_ids_fit_ && simd::any(simd::load_ids(at) >= id_limit_)) {
-                fail_first_bad_id(list, n_points_);
-            }
             const IdRun group{at, 4};
             for (std::size_t l = 0; l < 4; ++l) {
                 const PointId m = group[l];
