@@ -86,6 +86,23 @@ def test_matches_model_with_few_or_no_ties(prec, seed, grid):
         assert_same(call(prec, x, y, k, ef), oracle.knn(*x, *y, k, ef, f))
 
 
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_bad_ids_fail_only_when_read(prec):
+    """A bad id in a list no walk reads is harmless, however many walks the
+    call makes; a read list fails with its first bad id."""
+    f = FLOATS[prec]
+    x, y = cloud("uniform", 300, 14, f), cloud("uniform", 200, 15, f)
+    far = np.vstack([y[0], np.full((1, 3), 50, f)])  # point 200: nobody's neighbour
+    lists = np.split(y[2], y[1][1:-1].astype(np.int64))
+    clean = (far, *csr_from_lists([*lists, []]))
+    bad = (far, *csr_from_lists([*lists, [3, 999, 7]]))
+    for k, ef in [(4, 8), (8, 64), (3, 100)]:
+        assert_same(call(prec, x, bad, k, ef), call(prec, x, clean, k, ef))
+    read = (far, *csr_from_lists([[1, 4, 301, 2, 999], *lists[1:], []]))
+    with pytest.raises(PanicException, match="^index out of bounds: the len is 201 but the index is 301$"):
+        call(prec, x, read, 4, 8)
+
+
 def negative_nans(rng, count, f):
     """Negative quiet NaNs with distinct payloads; the total order puts the
     larger payload first."""

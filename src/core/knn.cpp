@@ -283,7 +283,8 @@ std::size_t heap_capacity(std::size_t ef, std::size_t ny) { return ef <= ny / 4 
 template <class T>
 class BestFirstWalk {
 public:
-    BestFirstWalk(PointSpan<T> points, const ContiguousCsr& csr, std::size_t ef)
+    // `walks` is how many walks the call is going to make.
+    BestFirstWalk(PointSpan<T> points, const ContiguousCsr& csr, std::size_t ef, std::size_t walks)
         : points_(points.data()),
           n_points_(points.size()),
           indptr_(csr.indptr),
@@ -294,7 +295,8 @@ public:
           marks_fit_(ef >= 1 && ef <= kMaxMarked),
           // Ids at or above the limit fail; beyond 32 bits of points all fit.
           id_limit_(static_cast<std::uint32_t>(std::min<std::size_t>(points.size(), UINT32_MAX))),
-          all_ids_fit_(points.size() > UINT32_MAX) {}
+          all_ids_fit_(points.size() > UINT32_MAX ||
+                       (worth_checking_all(csr.indices, walks) && largest_id(csr.indices) < id_limit_)) {}
 
     // Walks from `seed` for query point q. Afterwards `results()` holds the
     // best points seen, ascending by squared distance, the seed or better
@@ -434,6 +436,20 @@ private:
             }
         }
         return true;
+    }
+
+    // Every neighbour list a call reads is checked for ids out of range.
+    // When the walks are going to read a fair share of the target graph,
+    // checking all of it at once up front is cheaper; if that finds a bad
+    // id, the lists are checked as they are read, so the failure still
+    // comes when (and if) a walk reaches it.
+    static bool worth_checking_all(IdRun indices, std::size_t walks) noexcept {
+        return walks >= indices.len / 128;
+    }
+    static std::uint32_t largest_id(IdRun ids) noexcept {
+        std::uint32_t largest = 0;
+        for (std::size_t e = 0; e < ids.len; ++e) largest = std::max(largest, ids[e]);
+        return largest;
     }
 
     // Fails with the first id of v's neighbour list `list` out of range
@@ -581,7 +597,7 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
               const Pruning<T>& pruning, KnnResult<T>& out) {
     const std::size_t n = out.rows;
     const ContiguousCsr target_csr(y.indptr, y.indices);
-    BestFirstWalk<T> walk(y.points, target_csr, ef);
+    BestFirstWalk<T> walk(y.points, target_csr, ef, n);
     std::vector<unsigned char> queued(n, 0);
     std::vector<PendingRow> stack;
     checked_bytes(n, sizeof(PendingRow));
