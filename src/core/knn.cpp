@@ -104,15 +104,58 @@ private:
     std::size_t size_ = 0;
 };
 
+// A block of list entries as wide as the processor's vectors: 16 bytes on
+// every x86-64 processor, 32 with AVX2. A block any wider than the vectors
+// would be split up lane by lane. Ids take lanes as wide as distances so
+// that one lane mask moves both.
+template <class T, std::size_t kBytes>
+struct ListBlock;
+
+template <>
+struct ListBlock<double, 16> {
+    using Value = double __attribute__((vector_size(16)));
+    using Mask = std::int64_t __attribute__((vector_size(16)));
+    static constexpr std::size_t kLanes = 2;
+    static constexpr Mask shift_in{1, 2};  // lane i takes lane i - 1
+    static constexpr Value lane_index{0, 1};
+};
+
+template <>
+struct ListBlock<double, 32> {
+    using Value = double __attribute__((vector_size(32)));
+    using Mask = std::int64_t __attribute__((vector_size(32)));
+    static constexpr std::size_t kLanes = 4;
+    static constexpr Mask shift_in{3, 4, 5, 6};
+    static constexpr Value lane_index{0, 1, 2, 3};
+};
+
+template <>
+struct ListBlock<float, 16> {
+    using Value = float __attribute__((vector_size(16)));
+    using Mask = std::int32_t __attribute__((vector_size(16)));
+    static constexpr std::size_t kLanes = 4;
+    static constexpr Mask shift_in{3, 4, 5, 6};
+    static constexpr Value lane_index{0, 1, 2, 3};
+};
+
+template <>
+struct ListBlock<float, 32> {
+    using Value = float __attribute__((vector_size(32)));
+    using Mask = std::int32_t __attribute__((vector_size(32)));
+    static constexpr std::size_t kLanes = 8;
+    static constexpr Mask shift_in{7, 8, 9, 10, 11, 12, 13, 14};
+    static constexpr Value lane_index{0, 1, 2, 3, 4, 5, 6, 7};
+};
+
 // The best points seen so far in a walk, ascending by squared distance, at
 // most `ef` of them (any number when `ef` is 0). A point enters a walk's
 // list at most once, so the list never outgrows the target. Distances and
 // ids are kept apart so that distances can be compared four at a time; the
-// slots past the end hold NaN, which no comparison counts. Ids take lanes as
-// wide as distances so that one lane mask moves both.
+// slots past the end hold NaN, which no comparison counts.
 template <class T>
 class ResultList {
-    using IdLane = std::remove_reference_t<decltype(simd::Id<T>{}[0])>;
+    using IdLane = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
+    using WideBlock = ListBlock<T, 32>;
 
 public:
     ResultList(std::size_t ef, std::size_t n_points)
@@ -161,39 +204,41 @@ public:
     // Inserts d, which is not NaN, into a list without NaN (which is
     // therefore sorted), dropping the last entry of a full list; returns its
     // position, or kEqualFound without a usable list when an entry equals
-    // d. All of it goes four entries at a time without branching: entry i
-    // stays when it is <= d, else takes d when entry i - 1 is <= d (or i is
-    // 0), else takes entry i - 1; the position is the count of entries <= d,
-    // which is where the halving search would put d as well.
+    // d. All of it goes a block of entries at a time without branching:
+    // entry i stays when it is <= d, else takes d when entry i - 1 is <= d
+    // (or i is 0), else takes entry i - 1; the position is the count of
+    // entries <= d, which is where the halving search would put d as well.
     static constexpr std::size_t kEqualFound = SIZE_MAX;
+    template <std::size_t kBlockBytes>
     std::size_t insert_distinct(T d, PointId id) noexcept {
-        using V = simd::Value<T>;
-        using M = simd::Mask<T>;
-        using Ids = simd::Id<T>;
-        using Lane = std::remove_reference_t<decltype(M{}[0])>;
+        using Block = ListBlock<T, kBlockBytes>;
+        using V = typename Block::Value;
+        using M = typename Block::Mask;
+        constexpr std::size_t kLanes = Block::kLanes;
+        constexpr M shift_in = Block::shift_in;
         const std::size_t new_size = size_ == ef_ ? size_ : size_ + 1;
         const V dv = V{} + d;
-        const Ids idv = Ids{} + static_cast<IdLane>(id);
+        const M idv = M{} + static_cast<IdLane>(id);
         T* const distances = distances_.data();
         IdLane* const ids = ids_.data();
-        V before{};                // the previous block of four
+        V before{};                 // the previous block
         M before_not_above = ~M{};  // all set: nothing precedes entry 0
-        Ids before_ids{};
+        M before_ids{};
         M count{};
         const auto step = [&](std::size_t b, M dead) {
             V block;
-            Ids block_ids;
+            M block_ids;
             std::memcpy(&block, distances + b, sizeof block);
             std::memcpy(&block_ids, ids + b, sizeof block_ids);
             const M not_above = block <= dv;
             count -= not_above;  // true lanes are -1, so each adds 1
-            const V prev = __builtin_shuffle(before, block, M{3, 4, 5, 6});
-            const M prev_not_above = __builtin_shuffle(before_not_above, not_above, M{3, 4, 5, 6});
-            const Ids prev_ids = __builtin_shuffle(before_ids, block_ids, M{3, 4, 5, 6});
+            const V prev = __builtin_shuffle(before, block, shift_in);
+            const M prev_not_above = __builtin_shuffle(before_not_above, not_above, shift_in);
+            const M prev_ids = __builtin_shuffle(before_ids, block_ids, shift_in);
             const M stay = not_above | dead;
             const M take_d = ~stay & prev_not_above;
             const V out = stay ? block : (take_d ? dv : prev);
-            const Ids out_ids = stay ? block_ids : (take_d ? idv : prev_ids);
+            const M out_ids = stay ? block_ids : (take_d ? idv : prev_ids);
             std::memcpy(distances + b, &out, sizeof out);
             std::memcpy(ids + b, &out_ids, sizeof out_ids);
             before = block;
@@ -202,12 +247,12 @@ public:
         };
         // Only the last block has slots past the new end; they keep their
         // NaN.
-        const std::size_t last = (new_size - 1) & ~std::size_t{3};
-        for (std::size_t b = 0; b < last; b += 4) step(b, M{});
-        step(last, M{0, 1, 2, 3} >= static_cast<Lane>(new_size - last));
+        const std::size_t last = (new_size - 1) / kLanes * kLanes;
+        for (std::size_t b = 0; b < last; b += kLanes) step(b, M{});
+        step(last, Block::lane_index >= static_cast<T>(new_size - last));
         size_ = new_size;
-        const std::size_t pos =
-            static_cast<std::size_t>((count[0] + count[1]) + (count[2] + count[3]));
+        std::size_t pos = 0;
+        for (std::size_t l = 0; l < kLanes; ++l) pos += static_cast<std::size_t>(count[l]);
         // In a sorted list an equal entry comes right before d.
         return pos > 0 && distances[pos - 1] == d ? kEqualFound : pos;
     }
@@ -229,8 +274,12 @@ public:
     }
 
 private:
-    // Room for at least one entry, rounded up to whole blocks of four.
-    static std::size_t padded(std::size_t n) { return (std::max<std::size_t>(n, 1) + 3) & ~std::size_t{3}; }
+    // Room for at least one entry, rounded up to whole blocks of either
+    // width.
+    static std::size_t padded(std::size_t n) {
+        constexpr std::size_t kLanes = WideBlock::kLanes;
+        return (std::max<std::size_t>(n, 1) + kLanes - 1) / kLanes * kLanes;
+    }
 
     std::size_t ef_;
     std::vector<T> distances_;
@@ -369,7 +418,8 @@ private:
             const bool distinct = expand(q, list_.id(c), [&](T d2, PointId m) {
                 if (!list_.accepts(d2)) return true;
                 if (d2 != d2) return false;
-                const std::size_t pos = list_.insert_distinct(d2, m);
+                const std::size_t pos = wide_blocks_ ? list_.template insert_distinct<32>(d2, m)
+                                                     : list_.template insert_distinct<16>(d2, m);
                 if (pos == ResultList<T>::kEqualFound) return false;
                 expanded = insert_zero_bit(expanded, pos);
                 return true;
@@ -525,6 +575,9 @@ private:
     CandidateHeap<T> heap_;
     ResultList<T> list_;
     bool marks_fit_;
+    // Which clone of the search runs: the AVX2 one exactly when the
+    // processor has AVX2.
+    bool wide_blocks_ = __builtin_cpu_supports("avx2");
     std::uint32_t id_limit_;
     bool all_ids_fit_;
 };
