@@ -610,21 +610,31 @@ std::optional<Pruning<T>> prune_by_boxes(const DistanceBound<T>& bound, PointSpa
     return Pruning<T>{true, sticks_out(qbox, bound.target, bound.bound), bound.target, r2};
 }
 
+// Room for the rows × cols result; every cell is written before the call
+// returns.
 template <class T>
-KnnResult<T> all_misses(std::size_t rows, std::size_t cols, std::size_t ny) {
+KnnResult<T> result_arrays(std::size_t rows, std::size_t cols) {
     if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) {
         fail(kCapacityOverflow);
     }
     const std::size_t cells = rows * cols;
-    return {Buffer<T>::filled(cells, std::numeric_limits<T>::infinity()),
-            Buffer<std::size_t>::filled(cells, ny), rows, cols};
+    return {Buffer<T>::uninitialized(cells), Buffer<std::size_t>::uninitialized(cells), rows, cols};
 }
 
-// Writes the walk's first k entries within the bound to `row`; returns
-// whether its nearest entry was written.
+// Marks cells [first, end) as misses: (inf, |y|).
+template <class T>
+void fill_misses(KnnResult<T>& out, std::size_t first, std::size_t end, std::size_t ny) noexcept {
+    for (std::size_t c = first; c < end; ++c) {
+        out.distances[c] = std::numeric_limits<T>::infinity();
+        out.indices[c] = ny;
+    }
+}
+
+// Writes row `row`: the walk's first k entries within the bound, then
+// misses. Returns whether its nearest entry was written.
 template <class T>
 bool write_row(const ResultList<T>& list, const Pruning<T>& pruning, std::size_t row,
-               KnnResult<T>& out) {
+               std::size_t ny, KnnResult<T>& out) {
     const std::size_t count = std::min(out.cols, list.size());
     const std::size_t first = row * out.cols;
     std::size_t j = 0;
@@ -632,6 +642,7 @@ bool write_row(const ResultList<T>& list, const Pruning<T>& pruning, std::size_t
         out.distances[first + j] = std::sqrt(list.distance(j));
         out.indices[first + j] = list.id(j);
     }
+    fill_misses(out, first + j, first + out.cols, ny);
     return j > 0;
 }
 
@@ -649,6 +660,7 @@ template <class T>
 void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
               const Pruning<T>& pruning, KnnResult<T>& out) {
     const std::size_t n = out.rows;
+    const std::size_t ny = y.points.size();
     const ContiguousCsr target_csr(y.indptr, y.indices);
     BestFirstWalk<T> walk(y.points, target_csr, ef, n);
     std::vector<unsigned char> queued(n, 0);
@@ -664,9 +676,11 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
             const PendingRow top = stack.back();
             stack.pop_back();
             const Vec4<T>& q = x.points[checked_index(top.row, x.points.size())];
-            if (!pruning.skips(q)) {
+            if (pruning.skips(q)) {
+                fill_misses(out, top.row * out.cols, (top.row + 1) * out.cols, ny);
+            } else {
                 walk.run(q, top.seed);
-                if (write_row(walk.results(), pruning, top.row, out)) {
+                if (write_row(walk.results(), pruning, top.row, ny, out)) {
                     seed = walk.results().id(0);
                 }
             }
@@ -687,12 +701,15 @@ KnnResult<T> search_k_impl(const GraphView<T>& x, const GraphView<T>& y, std::si
     // The row count would wrap around.
     if (x.indptr.size() == 0) fail(kCapacityOverflow);
     const std::size_t n = x.indptr.size() - 1;
-    KnnResult<T> out = all_misses<T>(n, k, y.points.size());
+    KnnResult<T> out = result_arrays<T>(n, k);
     Pruning<T> pruning;
     if (bound != nullptr) {
         if (n == 0) return out;
         const std::optional<Pruning<T>> boxes = prune_by_boxes(*bound, x.points);
-        if (!boxes) return out;
+        if (!boxes) {
+            fill_misses(out, 0, n * k, y.points.size());
+            return out;
+        }
         pruning = *boxes;
     }
     traverse(x, y, ef, pruning, out);
