@@ -351,7 +351,14 @@ public:
     // best points seen, ascending by squared distance, the seed or better
     // first.
     void run(const Vec4<T>& q, PointId seed) {
-        if (marks_fit_ && walk_in_list_order(q, seed)) return;
+        ++walks_;
+        // Where ties are common (points on a grid), most attempts would be
+        // wasted: after a fair number of them fail, walk with the heap
+        // straight away and try again only now and then.
+        if (marks_fit_ && 4 * restarts_ <= walks_ + 64) {
+            if (walk_in_list_order(q, seed)) return;
+            ++restarts_;
+        }
         walk_with_heap(q, seed);
     }
 
@@ -575,6 +582,8 @@ private:
     CandidateHeap<T> heap_;
     ResultList<T> list_;
     bool marks_fit_;
+    std::size_t walks_ = 0;
+    std::size_t restarts_ = 0;  // list-order walks that met a tie or NaN
     // Which clone of the search runs: the AVX2 one exactly when the
     // processor has AVX2.
     bool wide_blocks_ = __builtin_cpu_supports("avx2");
