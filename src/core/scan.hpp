@@ -17,10 +17,13 @@
 
 namespace tevu {
 
-// A contiguous run of unsigned 32-bit ids at any byte alignment.
+// A contiguous run of unsigned 32-bit ids at any byte alignment. `readable`
+// (at least `len`) says how many ids from `base` on lie inside the array,
+// which lets a scan load a whole group of four past the run's end.
 struct IdRun {
     const std::byte* base;
     std::size_t len;
+    std::size_t readable = len;
 
     std::uint32_t operator[](std::size_t i) const noexcept {
         std::uint32_t value;
@@ -168,12 +171,21 @@ inline void scan_neighbours(const Vec4<T>* points, std::size_t n_points, IdRun i
     const std::size_t full = ids.len & ~std::size_t{3};
     for (std::size_t e = 0; e < full; e += 4) step(simd::load_ids(ids.base + e * sizeof(std::uint32_t)));
     if (full < ids.len) {
-        // The last lanes repeat `best` itself, which is never taken over itself.
-        std::uint32_t tail[4];
-        for (std::size_t l = 0; l < 4; ++l) {
-            tail[l] = full + l < ids.len ? ids[full + l] : static_cast<std::uint32_t>(best);
+        // The lanes past the run repeat `best` itself, which is never taken
+        // over itself.
+        const std::uint32_t self = static_cast<std::uint32_t>(best);
+        simd::Ids4 raw;
+        if (full + 4 <= ids.readable) {
+            const simd::Ids4 lane{0, 1, 2, 3};
+            const std::uint32_t left = static_cast<std::uint32_t>(ids.len - full);
+            raw = lane < left ? simd::load_ids(ids.base + full * sizeof(std::uint32_t))
+                              : simd::Ids4{} + self;
+        } else {
+            std::uint32_t tail[4];
+            for (std::size_t l = 0; l < 4; ++l) tail[l] = full + l < ids.len ? ids[full + l] : self;
+            raw = simd::load_ids(reinterpret_cast<const std::byte*>(tail));
         }
-        step(simd::load_ids(reinterpret_cast<const std::byte*>(tail)));
+        step(raw);
     }
     simd::fold_lanes<T>(bd, bi);
     d2 = bd[0];
