@@ -178,11 +178,6 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
 
 }  // namespace
 
-// Each entry point is compiled twice, for AVX2 and for the x86-64 baseline,
-// with the whole search inlined into it; the loader picks the clone the
-// processor supports.
-#define TEVU_KERNEL __attribute__((flatten, target_clones("avx2", "default")))
-
 TEVU_KERNEL
 NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
                                        const DistanceBound<float>* bound) {
