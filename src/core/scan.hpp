@@ -17,8 +17,14 @@
 
 // A search entry point compiled twice, for AVX2 and for the x86-64
 // baseline, with the whole search inlined into it; the loader picks the
-// clone the processor supports.
+// clone the processor supports. Building with TEVU_NO_DISPATCH keeps only the
+// baseline (or whatever the compiler flags select), which is how the
+// baseline code is tested on machines that have AVX2.
+#ifdef TEVU_NO_DISPATCH
+#define TEVU_KERNEL __attribute__((flatten))
+#else
 #define TEVU_KERNEL __attribute__((flatten, target_clones("avx2", "default")))
+#endif
 
 namespace tevu {
 
