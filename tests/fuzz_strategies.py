@@ -117,7 +117,7 @@ def passing(draw, call):
     call.positional = draw(st.integers(0, present))
     call.keyword_order = draw(st.permutations(range(present)))
     call.signature_error = draw(st.sampled_from(
-        [None] * 12 + ["missing", "surplus", "unknown keyword", "duplicate"]))
+        [None] * 24 + ["missing", "surplus", "unknown keyword", "duplicate"]))
     return call
 
 
@@ -314,13 +314,16 @@ BAD_OBJECTS = ["1.0", [], None, object(), complex(1, 0), b"1"]
 
 
 @st.composite
-def sizes(draw, name, small=st.integers(0, 12)):
-    """Integer arguments: small ones as various integer types, and ones that
+def sizes(draw, name, small=st.integers(0, 12), huge=()):
+    """Integer arguments: small ones as various integer types, now and then
+    one of the `huge` values (sizes no allocation can hold), and ones that
     are negative, beyond pointer width or not integers at all."""
     kind = draw(st.sampled_from(["int"] * 8 + ["numpy", "bool", "negative", "too large",
-                                               "float", "other"]))
+                                               "float", "other"] + ["huge"] * bool(huge)))
     if kind == "int":
         return Arg(name, draw(small))
+    if kind == "huge":
+        return Arg(name, draw(st.sampled_from(huge)), huge=True)
     if kind == "numpy":
         value = draw(small)
         return Arg(name, draw(st.sampled_from([np.int64, np.uint64, np.uint8, np.intp]))(value))
@@ -386,13 +389,14 @@ def lane_distances(query, target, dtype):
         return np.sqrt((d[:, 0] + d[:, 1]) + d[:, 2])
 
 
-def check_pair(result, n, dtype):
+def check_pair(result, shape, dtype):
+    """A (distances, indices) tuple of two new arrays of `shape`."""
     assert type(result) is tuple and len(result) == 2
     dist, idx = result
     for a in (dist, idx):
-        assert type(a) is np.ndarray and a.shape == (n,)
+        assert type(a) is np.ndarray and a.shape == shape
         assert a.flags.c_contiguous and a.flags.writeable
-    assert n == 0 or not np.shares_memory(dist, idx)
+    assert dist.size == 0 or not np.shares_memory(dist, idx)
     assert dist.dtype == dtype and idx.dtype == INDEX_DTYPE
     return dist, idx
 
@@ -401,7 +405,7 @@ def check_nearest(result, *, n, dtype, query, target, bound):
     """(distances, indices) of n query points: each answer is the miss
     marker or a target point whose distance is the one reported, within
     the bound; without a bound every point is answered."""
-    dist, idx = check_pair(result, n, dtype)
+    dist, idx = check_pair(result, (n,), dtype)
     ny = len(target)
     assert np.all(idx <= ny)
     miss = idx == ny
@@ -475,11 +479,7 @@ def simplices_calls(draw):
     # count (and are about the most NumPy can broadcast five columns to).
     simplices = draw(array_arg("simplices", array, np.uint64, draw(st.sampled_from(
         [2**50, 3 * 2**56]))))
-    # Hypothesis favours the first choice: here the ordinary one.
-    if draw(st.integers(0, 9)) < 9:
-        n_points = draw(sizes("n_points", st.just(limit)))
-    else:
-        n_points = Arg("n_points", draw(st.sampled_from([2**32 + 1, 2**40, 2**64 - 1])))
+    n_points = draw(sizes("n_points", st.just(limit), huge=(2**32 + 1, 2**40, 2**64 - 1)))
     call = draw(passing(Call(_tevu.graph_from_simplices, [simplices, n_points], check=ignore)))
     if simplices.error is None and n_points.error is None:
         expect_simplices(call, np.asarray(simplices.value), operator.index(n_points.value),
