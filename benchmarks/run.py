@@ -59,9 +59,10 @@ class Config:
     sizes: list = field(default_factory=lambda: [10_000, 100_000, 1_000_000])
     kinds: tuple = KINDS
     orders: tuple = ORDERS
-    rounds: int = 5           # interleaved rounds per measurement (3 at 10^6 points)
+    rounds: int = 5           # interleaved rounds per measurement
     min_time: float = 0.05    # repeat faster calls within a measurement up to this (s)
     k8_max_size: int = 10 ** 9  # k8 (the slowest pair scenario) only up to this size
+    large: int = 1_000_000    # from this size: 3 rounds, no warm-up, k8 in f64 only
     grouped_target: int = 100_000
     grouped_clouds: int = 20
     grouped_points: int = 5_000
@@ -82,7 +83,11 @@ class Bench:
         self.min_time = config.min_time
 
     def rounds_for(self, n):
-        return min(self.config.rounds, 3) if n >= 1_000_000 else self.config.rounds
+        return min(self.config.rounds, 3) if n >= self.config.large else self.config.rounds
+
+    def warmup_for(self, n):
+        """Calls of seconds need no warm-up; their first run is measured."""
+        return n < self.config.large
 
     def tree(self, kind, n, role, order, prec, peer):
         return self.store.once(

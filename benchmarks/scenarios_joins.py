@@ -149,10 +149,37 @@ class Join:
                 for way, pairs in found.items()}
 
 
+OUR_WAYS = ("query_prepared",) + tuple(f"block {b}" for b in BLOCKS)
+
+
+def _join_row(join, secs, checks, way, workers):
+    """One of our ways on `workers` threads against each peer's faster way."""
+    t, pts = secs[(way, workers)], join.points_of(way)
+    peer_secs = {key[0]: s for key, s in secs.items()
+                 if key[1] == workers and key[0] not in OUR_WAYS}
+    best = {p: min((f"{p} per pair", f"{p} per target"), key=peer_secs.get)
+            for p in peers.PEERS}
+    check = checks[way]
+    for p in peers.PEERS[1:]:
+        check = check.also(p, checks[best[p]])
+    speedup = secs[(way, 1)] / t
+    grouped = way.startswith("block")
+    return dict(
+        scenario="all_by_all", workload=f"{join.m} clustered x {join.n}", m=join.m, n=join.n,
+        prec="f64", threads=workers, block=int(way.split()[1]) if grouped else None,
+        method="query_grouped" if grouped else way,
+        variant=(way + ", " if grouped else "") + f"{workers} thr",
+        points=pts, seconds=t, speedup=speedup, peer_seconds=peer_secs,
+        ns={"ours": t * 1e9 / pts,
+            **{p: peer_secs[w] * 1e9 / join.points_of(w) for p, w in best.items()}},
+        ratio={p: peer_secs[w] / t for p, w in best.items()},
+        check=check.text + (f"; 2 thr {speedup:.2f}x" if workers > 1 else ""),
+        ok=check.ok, value=check.value)
+
+
 def all_by_all(bench):
     cfg = bench.config
-    m, n = cfg.join_clouds, cfg.join_points
-    join = Join(bench, m, n)
+    join = Join(bench, cfg.join_clouds, cfg.join_points)
     try:
         fns = {}
         for workers in THREADS:
@@ -162,30 +189,9 @@ def all_by_all(bench):
     finally:
         join.close()
     secs = {key: t.seconds for key, t in timed.items()}
-    peer_way = {(p, w): min((f"{p} per pair", f"{p} per target"), key=lambda way: secs[(way, w)])
-                for p in peers.PEERS for w in THREADS}
-    workload = f"{m} clustered x {n}"
     for workers in THREADS:
-        for way in ["query_prepared"] + [f"block {b}" for b in BLOCKS]:
-            t, pts = secs[(way, workers)], join.points_of(way)
-            best = {p: peer_way[(p, workers)] for p in peers.PEERS}
-            check = checks[way]
-            for p in peers.PEERS[1:]:
-                check = check.also(p, checks[best[p]]) if best[p] in checks else check
-            speedup = secs[(way, 1)] / t
-            text = check.text + (f"; 2 thr {speedup:.2f}x" if workers == 2 else "")
-            bench.table.add(dict(
-                scenario="all_by_all", workload=workload, m=m, n=n, prec="f64",
-                threads=workers, block=int(way.split()[1]) if way.startswith("block") else None,
-                method="query_grouped" if way.startswith("block") else way,
-                variant=(way + ", " if way.startswith("block") else "") + f"{workers} thr",
-                points=pts, seconds=t, speedup=speedup,
-                ns={"ours": t * 1e9 / pts, **{p: secs[(best[p], workers)] * 1e9
-                                               / join.points_of(best[p]) for p in best}},
-                ratio={p: secs[(best[p], workers)] / t for p in best},
-                peer_seconds={f"{way_}": secs[(way_, workers)] for way_, w in secs
-                              if w == workers and way_.split()[0] in peers.PEERS},
-                check=text, ok=check.ok, value=check.value))
-        totals = ", ".join(f"{way} {secs[(way, workers)]:.2f} s" for way, w in secs
-                           if w == workers and way.split()[0] in peers.PEERS)
+        for way in OUR_WAYS:
+            bench.table.add(_join_row(join, secs, checks, way, workers))
+        totals = ", ".join(f"{way} {s:.2f} s" for (way, w), s in secs.items()
+                           if w == workers and way not in OUR_WAYS)
         bench.table.out(f"  peers on {workers} thr: {totals}")

@@ -3,7 +3,8 @@
 k1:    all_nearest_neighbours(_f32) and query_prepared, without a bound and
        with one that half the queries miss, against the peers' k = 1 query.
 k8:    query_prepared_k with k = 8 at several ef, recall against the exact
-       k = 8 answer (cKDTree's), against the peers' k = 8 query.
+       k = 8 answer (cKDTree's), against the peers' k = 8 query; float64
+       only for large clouds, where every call takes seconds.
 build: preparing the target (PreparedF64/F32) against building the trees.
 graph: scipy.spatial.Delaunay, then graph_from_simplices, per point, with
        the graph builder's peak memory.
@@ -67,7 +68,7 @@ def k1(bench, kind, n, order):
                 fns["all_nearest_neighbours"] = partial(NEAREST[prec], xs, *x.graph, ys, *y.graph)
             fns["query_prepared"] = partial(py.query_prepared, px, b)
             fns.update(_peer_fns(trees, xq, 1, b))
-            timed = interleaved(fns, rounds, bench.min_time)
+            timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
             reference = timed["cKDTree"].result[0]
             if bound is None:
                 bound = median_bound(reference)
@@ -86,12 +87,12 @@ def k1(bench, kind, n, order):
 
 def k8(bench, kind, n, order):
     store, rounds = bench.store, bench.rounds_for(n)
-    for prec in PRECISIONS:
+    for prec in PRECISIONS if n < bench.config.large else ("f64",):
         px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
         trees, xq = _peer_inputs(bench, kind, n, order, prec)
         fns = {f"ef={ef}": partial(py.query_prepared_k, px, K, ef) for ef in EFS}
         fns.update(_peer_fns(trees, xq, K, None))
-        timed = interleaved(fns, rounds, bench.min_time)
+        timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
         exact_d, exact_i = timed["cKDTree"].result
         for ef in EFS:
             check = _with_peer_checks(recall(timed[f"ef={ef}"].result[1], exact_i),
@@ -111,7 +112,7 @@ def build(bench, kind, n, order):
         ys = store.points(kind, n, "y", order, prec)
         fns = {"prepare": partial(PREPARED[prec], ys, *y.graph)}
         fns.update({p: partial(peers.build, p, peers.peer_points(ys, p)) for p in peers.PEERS})
-        timed = interleaved(fns, bench.rounds_for(n), bench.min_time)
+        timed = interleaved(fns, bench.rounds_for(n), bench.min_time, bench.warmup_for(n))
         bench.table.add(timing_row(
             timed, "prepare", n, {p: p for p in peers.PEERS}, scenario="build",
             workload=_workload(kind, n, order), kind=kind, n=n, order=order, prec=prec,

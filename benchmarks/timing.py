@@ -28,8 +28,8 @@ def interleaved(fns, rounds=5, min_time=0.0, warmup=True):
     always measured right after the same neighbour. A call faster than
     `min_time` is repeated within each measurement until that much time has
     passed, so the timer's resolution does not dominate small workloads.
-    The warm-up call's result is returned for checking the answers; without
-    a warm-up (for runs of many seconds) calls are measured once each.
+    The first call's result is returned for checking the answers. Without a
+    warm-up (for calls of a second or more) every call is measured, once.
     """
     names = list(fns)
     results, repeats = {}, {}
@@ -40,13 +40,14 @@ def interleaved(fns, rounds=5, min_time=0.0, warmup=True):
             once = time.perf_counter() - t0
             repeats[name] = max(1, math.ceil(min_time / max(once, 1e-9)))
         else:
-            results[name], repeats[name] = None, 1
+            repeats[name] = 1
     times = {name: [] for name in names}
     for r in range(rounds):
         for name in names[r % len(names):] + names[:r % len(names)]:
             fn, number = fns[name], repeats[name]
             t0 = time.perf_counter()
             for _ in range(number):
-                fn()
+                result = fn()
             times[name].append((time.perf_counter() - t0) / number)
+            results.setdefault(name, result)
     return {name: Timed(statistics.median(times[name]), results[name]) for name in names}
