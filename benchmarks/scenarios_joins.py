@@ -49,10 +49,12 @@ class Collection:
         drawn = np.concatenate([p + o for p, o in zip(self.perms, self.offsets[:-1])])
         self.sorted_to_output = drawn[order]
         self.sorted_points = np.concatenate(self.points)[order]
+        self.peer_sorted = {p: peers.peer_points(self.sorted_points, p) for p in peers.PEERS}
 
-    def peer_answer(self, peer, tree, k=1):
-        """A peer's distances for every point of the set, in output order."""
-        d, _ = peers.query(peer, tree, peers.peer_points(self.sorted_points, peer), k)
+    def peer_answer(self, peer, tree):
+        """A peer's distances for every point of the set, in output order (the
+        scatter is the peer's share of what finalizing costs us)."""
+        d, _ = peers.query(peer, tree, self.peer_sorted[peer])
         out = np.empty_like(d)
         out[self.sorted_to_output] = d
         return out
@@ -121,7 +123,7 @@ class Join:
             fns[f"{p} per pair"] = partial(_drain, pool, lambda qt, p=p, trees=trees: peers.query(
                 p, trees[qt[1]], g.points[qt[0]]), self.pairs)
             fns[f"{p} per target"] = partial(_drain, pool, lambda t, p=p, trees=trees: peers.query(
-                p, trees[t], g.sorted_points), range(self.m))
+                p, trees[t], g.peer_sorted[p]), range(self.m))
         return {(way, workers): fn for way, fn in fns.items()}
 
     def checks(self, targets=2):
