@@ -179,6 +179,13 @@ def test_shape_and_capacity_failures(simplices, n_points, message, panics):
         build(simplices, n_points)
 
 
+def test_more_rows_than_memory_fail_at_once():
+    """A broadcast view whose raw ids cannot fit in memory raises MemoryError
+    before any of its 2^50 rows is read (reading them would take days)."""
+    with pytest.raises(MemoryError):
+        build(np.broadcast_to(tets([0, 1, 2, 3]), (2**50, 4)), 4)
+
+
 def test_failure_leaves_nothing_behind():
     """A failing build raises, hands back nothing, and the next build is unaffected."""
     good = tets([[0, 1, 2, 3], [1, 2, 3, 4]])

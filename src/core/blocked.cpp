@@ -1,5 +1,7 @@
 #include "blocked.hpp"
 
+#include "scan.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -36,6 +38,7 @@ struct BlockScratch {
     std::vector<std::size_t> active;    // slots still descending
     std::vector<Vec4<T>> gathered;      // neighbour points of one vertex
     std::vector<std::uint32_t> gathered_ids;
+    std::size_t n_gathered = 0;         // the buffers only grow; this many are in use
 
     BlockScratch(std::size_t block, std::size_t n) {
         // A block whose arrays could never be allocated fails as such, even
@@ -49,8 +52,8 @@ struct BlockScratch {
         d2.resize(slots);
         done.resize(slots);
         active.reserve(slots);
-        gathered.reserve(kGatherCapacity);
-        gathered_ids.reserve(kGatherCapacity);
+        gathered.resize(kGatherCapacity);
+        gathered_ids.resize(kGatherCapacity);
     }
 };
 
@@ -118,10 +121,17 @@ private:
                   [&](std::size_t a, std::size_t b) { return s.vertex[a] < s.vertex[b]; });
         for (std::size_t r = 0; r < s.active.size();) {
             const std::uint32_t u = s.vertex[s.active[r]];
-            gather(s, u);
-            for (; r < s.active.size() && s.vertex[s.active[r]] == u; ++r) {
+            std::size_t end = r + 1;
+            while (end < s.active.size() && s.vertex[s.active[end]] == u) ++end;
+            // A slot alone on its vertex reads the neighbours in place: a
+            // copy would be read once only.
+            const bool alone = end == r + 1 && y_.indices.contiguous();
+            if (!alone) gather(s, u);
+            for (; r < end; ++r) {
                 const std::size_t slot = s.active[r];
-                if (!step(s, slot, x_.points[m + slot])) {  // index checked at the start
+                const Vec4<T>& q = x_.points[m + slot];  // index checked at the start
+                const bool moved = alone ? step_in_place(s, slot, q) : step(s, slot, q);
+                if (!moved) {
                     s.done[slot] = 1;
                     --active;
                 }
@@ -136,36 +146,50 @@ private:
         const std::size_t lo = y_.indptr.at(u);
         const std::size_t hi = y_.indptr.at(std::size_t{u} + 1);
         check_range(lo, hi, y_.indices.size());
-        s.gathered.clear();
-        s.gathered_ids.clear();
-        for (std::size_t e = lo; e < hi; ++e) {
-            const std::uint32_t j = y_.indices[e];
-            s.gathered.push_back(y_.points[checked_index(j, ny_)]);
-            s.gathered_ids.push_back(j);
+        const std::size_t count = hi - lo;
+        if (count > s.gathered.size()) {
+            s.gathered.resize(count);
+            s.gathered_ids.resize(count);
         }
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint32_t j = y_.indices[lo + k];
+            s.gathered[k] = y_.points[checked_index(j, ny_)];
+            s.gathered_ids[k] = j;
+        }
+        s.n_gathered = count;
     }
 
     // Moves the slot to its nearest gathered neighbour when that one is
     // strictly nearer, or equally near with a smaller index. Returns whether
     // it moved.
     static bool step(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
+        const IdRun ids{reinterpret_cast<const std::byte*>(s.gathered_ids.data()), s.n_gathered,
+                        s.gathered_ids.size()};
+        return move_to_nearest(s, slot, GatheredPoints<T>{s.gathered.data()}, kIdsChecked, ids, q);
+    }
+
+    // The same step reading the neighbours of the slot's vertex in place,
+    // with the checks the gather would make.
+    bool step_in_place(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) const {
+        const std::uint32_t u = s.vertex[slot];
+        const std::size_t lo = y_.indptr.at(u);
+        const std::size_t hi = y_.indptr.at(std::size_t{u} + 1);
+        check_range(lo, hi, y_.indices.size());
+        const IdRun ids{y_.indices.base + lo * sizeof(std::uint32_t), hi - lo,
+                        y_.indices.size() - lo};
+        return move_to_nearest(s, slot, PointsById<T>{y_.points.data()}, ny_, ids, q);
+    }
+
+    template <class Source>
+    static bool move_to_nearest(BlockScratch<T>& s, std::size_t slot, Source points,
+                                std::size_t n_points, IdRun ids, const Vec4<T>& q) {
         T best = s.d2[slot];
-        std::uint32_t best_id = s.vertex[slot];
-        bool moved = false;
-        for (std::size_t k = 0; k < s.gathered.size(); ++k) {
-            const T d = dist2(s.gathered[k], q);
-            const std::uint32_t j = s.gathered_ids[k];
-            if (best > d || (d == best && j < best_id)) {
-                best = d;
-                best_id = j;
-                moved = true;
-            }
-        }
-        if (moved) {
-            s.vertex[slot] = best_id;
-            s.d2[slot] = best;
-        }
-        return moved;
+        std::size_t best_id = s.vertex[slot];
+        scan_min<T>(points, n_points, ids, q, best, best_id);
+        if (best_id == s.vertex[slot]) return false;
+        s.vertex[slot] = static_cast<std::uint32_t>(best_id);
+        s.d2[slot] = best;
+        return true;
     }
 
     // Writes the block's answers; the last answered point seeds the next
@@ -215,11 +239,13 @@ NearestResult<T> search_blocked_impl(const GraphView<T>& x, const GraphView<T>& 
 
 }  // namespace
 
+TEVU_KERNEL
 NearestResult<float> search_blocked_f32(const GraphView<float>& x, const GraphView<float>& y,
                                         std::size_t block, const DistanceBound<float>* bound) {
     return search_blocked_impl(x, y, block, bound);
 }
 
+TEVU_KERNEL
 NearestResult<double> search_blocked_f64(const GraphView<double>& x, const GraphView<double>& y,
                                          std::size_t block, const DistanceBound<double>* bound) {
     return search_blocked_impl(x, y, block, bound);

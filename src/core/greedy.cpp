@@ -38,7 +38,8 @@ std::size_t descend(const GraphView<T>& y, const Vec4<T>& q, std::size_t cur, T&
         const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
         if (lo == hi) break;
         check_range(lo, hi, indices.len);
-        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo};
+        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
+                               indices.len - lo};
         std::size_t best = cur;
         scan_neighbours(points, ny, neighbours, q, d2, best);
         if (best == cur) break;
@@ -66,6 +67,17 @@ void fill_misses(NearestResult<T>& out, std::size_t ny) {
 void check_contiguous(const IndexView& indptr, const IndexView& indices) {
     if (!indptr.contiguous()) fail(kContiguousIndptr);
     if (!indices.contiguous()) fail(kContiguousNeighbours);
+}
+
+// The entry on top of the stack is often the next one taken: start fetching
+// its query point and its seed's neighbour offsets while the current
+// descent runs. Only addresses inside the arrays are formed.
+template <class T>
+void prefetch_entry(const GraphView<T>& x, const GraphView<T>& y, const Workspace::Entry& entry) {
+    if (entry.node < x.points.size()) __builtin_prefetch(&x.points[entry.node]);
+    if (entry.node < x.indptr.len) __builtin_prefetch(x.indptr.base + entry.node * 4);
+    if (entry.seed < y.points.size()) __builtin_prefetch(&y.points[entry.seed]);
+    if (entry.seed < y.indptr.len) __builtin_prefetch(y.indptr.base + entry.seed * 4);
 }
 
 template <class T>
@@ -110,6 +122,7 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
         while (!ws.stack.empty()) {
             const auto [seed, i] = ws.stack.back();
             ws.stack.pop_back();
+            if (!ws.stack.empty()) prefetch_entry(x, y, ws.stack.back());
             const Vec4<T>& q = x.points[checked_index(i, x.points.size())];
 
             std::size_t handed = seed;

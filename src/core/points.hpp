@@ -50,13 +50,24 @@ inline T sum_squares(const T (&g)[4]) noexcept {
     return ((g[0] * g[0] + g[1] * g[1]) + g[2] * g[2]) + g[3] * g[3];
 }
 
+// The smaller / larger of two values, ignoring a NaN on either side (as
+// fmin / fmax do, but inlined: the library calls cost more than the work).
+template <class T>
+inline T min_ignoring_nan(T a, T b) noexcept {
+    return (b < a || a != a) ? b : a;
+}
+template <class T>
+inline T max_ignoring_nan(T a, T b) noexcept {
+    return (b > a || a != a) ? b : a;
+}
+
 // Squared distance from a point to a box; a NaN lane difference counts as 0.
 template <class T>
 inline T point_box_gap2(const Vec4<T>& q, const Box<T>& box) noexcept {
     T g[4];
     for (int l = 0; l < 4; ++l) {
-        g[l] = std::fmax(q.lane[l] - box.hi.lane[l], T(0)) +
-               std::fmax(box.lo.lane[l] - q.lane[l], T(0));
+        g[l] = max_ignoring_nan(q.lane[l] - box.hi.lane[l], T(0)) +
+               max_ignoring_nan(box.lo.lane[l] - q.lane[l], T(0));
     }
     return sum_squares(g);
 }
@@ -66,8 +77,8 @@ template <class T>
 inline T box_box_gap2(const Box<T>& a, const Box<T>& b) noexcept {
     T g[4];
     for (int l = 0; l < 4; ++l) {
-        g[l] = std::fmax(std::fmax(a.lo.lane[l] - b.hi.lane[l], b.lo.lane[l] - a.hi.lane[l]),
-                         T(0));
+        g[l] = max_ignoring_nan(
+            max_ignoring_nan(a.lo.lane[l] - b.hi.lane[l], b.lo.lane[l] - a.hi.lane[l]), T(0));
     }
     return sum_squares(g);
 }
@@ -95,8 +106,8 @@ Box<T> fold_box(PointSpan<T> points) {
     Box<T> box{points[checked_index(0, points.size())], points[0]};
     for (std::size_t i = 1; i < points.size(); ++i) {
         for (int l = 0; l < 4; ++l) {
-            box.lo.lane[l] = std::fmin(box.lo.lane[l], points[i].lane[l]);
-            box.hi.lane[l] = std::fmax(box.hi.lane[l], points[i].lane[l]);
+            box.lo.lane[l] = min_ignoring_nan(box.lo.lane[l], points[i].lane[l]);
+            box.hi.lane[l] = max_ignoring_nan(box.hi.lane[l], points[i].lane[l]);
         }
     }
     return box;

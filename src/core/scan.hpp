@@ -15,17 +15,38 @@
 #include "errors.hpp"
 #include "points.hpp"
 
-// Each search entry point is compiled twice, for AVX2 and for the x86-64
+// A search entry point compiled twice, for AVX2 and for the x86-64
 // baseline, with the whole search inlined into it; the loader picks the
-// clone the processor supports.
+// clone the processor supports. Building with TEVU_NO_DISPATCH keeps only the
+// baseline (or whatever the compiler flags select), which is how the
+// baseline code is tested on machines that have AVX2.
+#ifdef TEVU_NO_DISPATCH
+#define TEVU_KERNEL __attribute__((flatten))
+#else
 #define TEVU_KERNEL __attribute__((flatten, target_clones("avx2", "default")))
+#endif
 
 namespace tevu {
 
-// A contiguous run of unsigned 32-bit ids at any byte alignment.
+// Whether the search code running is its AVX2 build: the dispatched build
+// runs the AVX2 clone exactly on processors that have AVX2.
+inline bool running_avx2_build() noexcept {
+#if !defined(TEVU_NO_DISPATCH)
+    return __builtin_cpu_supports("avx2");
+#elif defined(__AVX2__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+// A contiguous run of unsigned 32-bit ids at any byte alignment. `readable`
+// (at least `len`) says how many ids from `base` on lie inside the array,
+// which lets a scan load a whole group of four past the run's end.
 struct IdRun {
     const std::byte* base;
     std::size_t len;
+    std::size_t readable = len;
 
     std::size_t size() const noexcept { return len; }
 
@@ -142,49 +163,91 @@ inline void fold_lanes(Value<T>& d, Id<T>& i) noexcept {
     fail_index(n, n);  // not reached: the caller saw a bad id
 }
 
-// The lexicographic minimum of (d2, best) and (dist2(points[v], q), v) over
-// the ids v of `ids`. This is what a sequential scan that takes a neighbour
-// when it is nearer, or equally near with a smaller id, ends with; a NaN
-// distance is never taken, and nothing is taken when d2 is NaN. `best`
-// changes exactly when a neighbour was taken.
-//
-// Requires best < n_points and d2 == dist2(points[best], q); ids are checked
-// against n_points before any point is read, and the first id out of range
-// (in list order) fails the call.
+// Where a scan finds the point of its e-th candidate, whose id is v: in the
+// cloud's own points, or in a contiguous copy gathered beforehand.
 template <class T>
-inline void scan_neighbours(const Vec4<T>* points, std::size_t n_points, IdRun ids,
-                            const Vec4<T>& q, T& d2, std::size_t& best) {
+struct PointsById {
+    const Vec4<T>* points;
+    const Vec4<T>& operator()(std::size_t, std::uint32_t v) const noexcept { return points[v]; }
+};
+
+template <class T>
+struct GatheredPoints {
+    const Vec4<T>* gathered;
+    const Vec4<T>& operator()(std::size_t e, std::uint32_t) const noexcept { return gathered[e]; }
+};
+
+// Passed as n_points when the ids were checked before (gathered copies).
+inline constexpr std::size_t kIdsChecked = SIZE_MAX;
+
+// The lexicographic minimum of (d2, best) and (dist2(point(e, v), q), v) over
+// the candidates e with ids v = ids[e]. This is what a sequential scan that
+// takes a candidate when it is nearer, or equally near with a smaller id,
+// ends with; a NaN distance is never taken, and nothing is taken when d2 is
+// NaN. `best` changes exactly when a candidate was taken.
+//
+// Unless n_points is kIdsChecked, ids are checked against n_points before
+// any point is read, and the first id out of range (in list order) fails the
+// call.
+template <class T, class Source>
+inline void scan_min(Source point, std::size_t n_points, IdRun ids, const Vec4<T>& q, T& d2,
+                     std::size_t& best) {
     using V = simd::Value<T>;
     using Id = simd::Id<T>;
     using E = std::remove_reference_t<decltype(Id{}[0])>;
     const V qv = simd::load(q);
-    V bd = V{} + d2;
-    Id bi = Id{} + static_cast<E>(best);
+    const V start_d = V{} + d2;
+    const Id start_i = Id{} + static_cast<E>(best);
+    V bd = start_d;
+    Id bi = start_i;
     // Ids at or above the limit fail; n_points beyond 32 bits admits all.
-    const std::uint32_t limit =
-        n_points > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(n_points);
-    const bool all_ids_fit = n_points > UINT32_MAX;
+    const bool check = n_points <= UINT32_MAX;
+    const std::uint32_t limit = check ? static_cast<std::uint32_t>(n_points) : 0;
 
-    const auto step = [&](simd::Ids4 raw) {
-        if (!all_ids_fit && simd::any(raw >= limit)) fail_first_bad_id(ids, n_points);
-        const V d = simd::sum4(simd::squared(points[raw[0]], qv), simd::squared(points[raw[1]], qv),
-                               simd::squared(points[raw[2]], qv), simd::squared(points[raw[3]], qv));
-        simd::take_smaller<T>(bd, bi, d, __builtin_convertvector(raw, Id));
+    // The distances of the candidates at positions e0..e3 with ids raw.
+    const auto measure = [&](simd::Ids4 raw, std::size_t e0, std::size_t e1, std::size_t e2,
+                             std::size_t e3) {
+        if (check && simd::any(raw >= limit)) fail_first_bad_id(ids, n_points);
+        return simd::sum4(simd::squared(point(e0, raw[0]), qv), simd::squared(point(e1, raw[1]), qv),
+                          simd::squared(point(e2, raw[2]), qv), simd::squared(point(e3, raw[3]), qv));
     };
 
     const std::size_t full = ids.len & ~std::size_t{3};
-    for (std::size_t e = 0; e < full; e += 4) step(simd::load_ids(ids.base + e * sizeof(std::uint32_t)));
+    for (std::size_t e = 0; e < full; e += 4) {
+        const simd::Ids4 raw = simd::load_ids(ids.base + e * sizeof(std::uint32_t));
+        simd::take_smaller<T>(bd, bi, measure(raw, e, e + 1, e + 2, e + 3),
+                              __builtin_convertvector(raw, Id));
+    }
     if (full < ids.len) {
-        // The last lanes repeat `best` itself, which is never taken over itself.
-        std::uint32_t tail[4];
-        for (std::size_t l = 0; l < 4; ++l) {
-            tail[l] = full + l < ids.len ? ids[full + l] : static_cast<std::uint32_t>(best);
+        // 1 to 3 candidates left. The other lanes measure the first of them
+        // again and are then reset to the starting pair, which a lane never
+        // takes: it starts there and only ever moves to smaller pairs.
+        const std::size_t left = ids.len - full;
+        const simd::Ids4 lane{0, 1, 2, 3};
+        const simd::Mask4 real = lane < static_cast<std::uint32_t>(left);
+        simd::Ids4 raw;
+        if (full + 4 <= ids.readable) {
+            raw = simd::load_ids(ids.base + full * sizeof(std::uint32_t));
+        } else {
+            for (std::size_t l = 0; l < 4; ++l) raw[l] = ids[full + (l < left ? l : 0)];
         }
-        step(simd::load_ids(reinterpret_cast<const std::byte*>(tail)));
+        raw = real ? raw : simd::Ids4{} + raw[0];
+        const auto at = [&](std::size_t l) { return full + (l < left ? l : 0); };
+        const auto keep = __builtin_convertvector(real, simd::Mask<T>);
+        const V d = measure(raw, at(0), at(1), at(2), at(3));
+        const Id id = __builtin_convertvector(raw, Id);
+        simd::take_smaller<T>(bd, bi, keep ? d : start_d, keep ? id : start_i);
     }
     simd::fold_lanes<T>(bd, bi);
     d2 = bd[0];
     best = static_cast<std::size_t>(bi[0]);
+}
+
+// scan_min over a cloud's points by id: the nearest of a vertex's neighbours.
+template <class T>
+inline void scan_neighbours(const Vec4<T>* points, std::size_t n_points, IdRun ids,
+                            const Vec4<T>& q, T& d2, std::size_t& best) {
+    scan_min<T>(PointsById<T>{points}, n_points, ids, q, d2, best);
 }
 
 }  // namespace tevu

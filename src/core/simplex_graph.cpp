@@ -139,9 +139,12 @@ CsrGraph graph_from_simplices(const StridedView2D<std::uint64_t>& simplices,
     // Counting first and filling one flat array keeps the peak at the twelve
     // raw ids per row plus the result (and nine bytes of bookkeeping per
     // vertex), without the overhead and growth slack of per-vertex lists.
-    std::vector<std::size_t> next = slot_starts(simplices, n_points);
+    // The slots are taken before the counting pass: a broadcast view with
+    // more rows than memory can hold then fails at once instead of after
+    // a pass over all of its rows, which could take hours.
     const std::size_t n_slots = simplices.rows * kIdsPerRow;
     const Slots slots = zeroed_slots(n_slots);
+    std::vector<std::size_t> next = slot_starts(simplices, n_points);
     scatter_pairs(simplices, n_points, next, slots.get(), n_slots);
     const std::size_t total = compact_neighbours(next, slots.get(), n_slots);
     // Offsets are 32-bit: a larger graph would wrap them.

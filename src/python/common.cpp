@@ -282,6 +282,18 @@ PyObject* panic_exception_type() {
     });
 }
 
+bool is_instance_of(PyObject* obj, PyTypeObject* type, const char* arg, const char* expected) {
+    if (type == nullptr) return false;
+    if (Py_IS_TYPE(obj, type)) return true;
+    PyObject* name = PyType_GetName(Py_TYPE(obj));
+    if (name != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not an instance of '%s'",
+                     arg, name, expected);
+        Py_DECREF(name);
+    }
+    return false;
+}
+
 void raise_panic(const char* message) {
     PyObject* type = panic_exception_type();
     if (type != nullptr) PyErr_SetString(type, message);

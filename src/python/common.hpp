@@ -224,6 +224,12 @@ P* create_once(std::atomic<P*>& slot, Make make) {
     return created;
 }
 
+// Whether `obj` is an instance of `type` (exactly: the module's classes
+// cannot be subclassed); otherwise raises TypeError "argument '{arg}':
+// '{type name}' object is not an instance of '{expected}'". A null `type`
+// (its creation failed, exception set) also returns false.
+bool is_instance_of(PyObject* obj, PyTypeObject* type, const char* arg, const char* expected);
+
 // The exception type for failures of the native code (created on first use).
 PyObject* panic_exception_type();
 void raise_panic(const char* message);

@@ -36,16 +36,8 @@ const GroupedQuerySet<T>& set_of(PyObject* self) {
 
 template <class T>
 GroupedObject<T>* as_grouped(PyObject* obj, const char* arg) {
-    PyTypeObject* type = grouped_type<T>();
-    if (type == nullptr) return nullptr;
-    if (Py_IS_TYPE(obj, type)) return reinterpret_cast<GroupedObject<T>*>(obj);
-    PyObject* name = PyType_GetName(Py_TYPE(obj));
-    if (name != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not an instance of '%s'",
-                     arg, name, grouped_name<T>());
-        Py_DECREF(name);
-    }
-    return nullptr;
+    if (!is_instance_of(obj, grouped_type<T>(), arg, grouped_name<T>())) return nullptr;
+    return reinterpret_cast<GroupedObject<T>*>(obj);
 }
 
 // The search operand of a grouped set. The blocked descent reads only the

@@ -14,16 +14,8 @@ namespace tevu::py {
 
 template <class T>
 PreparedObject<T>* as_prepared(PyObject* obj, const char* arg) {
-    PyTypeObject* type = prepared_type<T>();
-    if (type == nullptr) return nullptr;
-    if (Py_IS_TYPE(obj, type)) return reinterpret_cast<PreparedObject<T>*>(obj);
-    PyObject* name = PyType_GetName(Py_TYPE(obj));
-    if (name != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not an instance of '%s'",
-                     arg, name, prepared_name<T>());
-        Py_DECREF(name);
-    }
-    return nullptr;
+    if (!is_instance_of(obj, prepared_type<T>(), arg, prepared_name<T>())) return nullptr;
+    return reinterpret_cast<PreparedObject<T>*>(obj);
 }
 
 template PreparedObject<float>* as_prepared<float>(PyObject*, const char*);

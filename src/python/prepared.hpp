@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <limits>
 #include <optional>
 
 #include "../core/graph.hpp"
@@ -58,6 +59,26 @@ private:
     PreparedObject<T>* object_;
 };
 
+// The value of lane type T nearest to v (round to nearest, ties to even; a
+// value beyond the largest finite float32 rounds to it or to infinity as
+// IEEE 754 says). Written out so that no out-of-range conversion is left to
+// the compiler.
+template <class T>
+T nearest_lane_value(double v) {
+    if constexpr (sizeof(T) == sizeof(double)) {
+        return v;
+    } else {
+        constexpr double largest = std::numeric_limits<T>::max();
+        // Halfway between the largest float32 and the next power of two.
+        constexpr double overflow = largest + 0x1p103;
+        if (v >= overflow) return std::numeric_limits<T>::infinity();
+        if (v <= -overflow) return -std::numeric_limits<T>::infinity();
+        if (v > largest) return std::numeric_limits<T>::max();
+        if (v < -largest) return -std::numeric_limits<T>::max();
+        return static_cast<T>(v);  // in range, or NaN
+    }
+}
+
 // The bound a search of `target` gets for a `distance_upper_bound`: the
 // target's stored box, the bound in lane precision (nearest float32 for
 // single precision) and, when the query is prepared too, its stored box.
@@ -66,7 +87,7 @@ std::optional<DistanceBound<T>> make_bound(const std::optional<double>& bound,
                                            const PreparedGraph<T>& target,
                                            const PreparedGraph<T>* query) {
     if (!bound) return std::nullopt;
-    DistanceBound<T> result{target.box(), static_cast<T>(*bound), std::nullopt};
+    DistanceBound<T> result{target.box(), nearest_lane_value<T>(*bound), std::nullopt};
     if (query != nullptr) result.query = query->box();
     return result;
 }

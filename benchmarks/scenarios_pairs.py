@@ -1,0 +1,163 @@
+"""Scenarios between one query cloud x and one target cloud y of the same size.
+
+k1:    all_nearest_neighbours(_f32) and query_prepared, without a bound and
+       with one that half the queries miss, against the peers' k = 1 query.
+k8:    query_prepared_k with k = 8 at several ef, recall against the exact
+       k = 8 answer (cKDTree's), against the peers' k = 8 query; float64
+       only for large clouds, where every call takes seconds.
+build: preparing the target (PreparedF64/F32) against building the trees.
+graph: scipy.spatial.Delaunay, then graph_from_simplices, per point, with
+       the graph builder's peak memory.
+
+`bench` supplies the store of clouds (workloads.CloudStore), the table, the
+round counts and `tree`, the peers' trees memoized per cloud.
+"""
+
+import re
+from functools import partial
+
+import numpy as np
+
+import _tevu
+import peers
+from checks import distances_agree, median_bound, recall
+from report import timing_row
+from timing import interleaved
+from workloads import PREPARED, size_label
+
+NEAREST = {"f64": _tevu.all_nearest_neighbours, "f32": _tevu.all_nearest_neighbours_f32}
+PRECISIONS = ("f64", "f32")
+K, EFS = 8, (8, 16, 32)
+MIB = 1 << 20
+
+
+def _workload(kind, n, order):
+    return f"{kind} {size_label(n)} {order}"
+
+
+def _peer_inputs(bench, kind, n, order, prec):
+    """Each peer's tree over y and its copy of x's points."""
+    xs = bench.store.points(kind, n, "x", order, prec)
+    trees = {p: bench.tree(kind, n, "y", order, prec, p) for p in peers.PEERS}
+    return trees, {p: peers.peer_points(xs, p) for p in peers.PEERS}
+
+
+def _peer_fns(trees, xq, k, bound):
+    return {p: partial(peers.query, p, trees[p], xq[p], k, bound) for p in peers.PEERS}
+
+
+def _with_peer_checks(check, timed, reference, prec, bound=None, column=0):
+    """`check` plus any peer whose distances disagree with the reference peer."""
+    for p in peers.PEERS[1:]:
+        check = check.also(p, distances_agree(timed[p].result[column], reference, prec, bound))
+    return check
+
+
+def k1(bench, kind, n, order):
+    store, rounds = bench.store, bench.rounds_for(n)
+    x, y = store.stored(kind, n, "x", order), store.stored(kind, n, "y", order)
+    bound = None
+    for prec in PRECISIONS:
+        xs, ys = (store.points(kind, n, r, order, prec) for r in "xy")
+        px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
+        trees, xq = _peer_inputs(bench, kind, n, order, prec)
+        for bound_kind in ("none", "median"):
+            b = None if bound_kind == "none" else bound
+            fns = {}
+            if b is None:
+                fns["all_nearest_neighbours"] = partial(NEAREST[prec], xs, *x.graph, ys, *y.graph)
+            fns["query_prepared"] = partial(py.query_prepared, px, b)
+            fns.update(_peer_fns(trees, xq, 1, b))
+            timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
+            reference = timed["cKDTree"].result[0]
+            if bound is None:
+                bound = median_bound(reference)
+            for method in fns:
+                if method in peers.PEERS:
+                    continue
+                check = distances_agree(timed[method].result[0], reference, prec, b)
+                check = _with_peer_checks(check, timed, reference, prec, b)
+                bench.table.add(timing_row(
+                    timed, method, n, {p: p for p in peers.PEERS}, scenario="k1",
+                    workload=_workload(kind, n, order), kind=kind, n=n, order=order,
+                    prec=prec, bound_kind=bound_kind, bound=b, k=1,
+                    variant=prec + (" bound" if b is not None else ""), method=method,
+                    **check.fields()))
+
+
+def k8(bench, kind, n, order):
+    store, rounds = bench.store, bench.rounds_for(n)
+    for prec in PRECISIONS if n < bench.config.large else ("f64",):
+        px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
+        trees, xq = _peer_inputs(bench, kind, n, order, prec)
+        fns = {f"ef={ef}": partial(py.query_prepared_k, px, K, ef) for ef in EFS}
+        fns.update(_peer_fns(trees, xq, K, None))
+        timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
+        exact_d, exact_i = timed["cKDTree"].result
+        for ef in EFS:
+            check = _with_peer_checks(recall(timed[f"ef={ef}"].result[1], exact_i),
+                                      timed, exact_d, prec)
+            bench.table.add(timing_row(
+                timed, f"ef={ef}", n, {p: p for p in peers.PEERS}, scenario="k8",
+                workload=_workload(kind, n, order), kind=kind, n=n, order=order, prec=prec,
+                k=K, ef=ef, variant=f"{prec} ef={ef}", method="query_prepared_k",
+                recall=check.value, **check.fields()))
+
+
+def build(bench, kind, n, order):
+    """Preparing y once (packing, bounding box, CSR copy) against the trees."""
+    store = bench.store
+    y = store.stored(kind, n, "y", order)
+    for prec in PRECISIONS:
+        ys = store.points(kind, n, "y", order, prec)
+        fns = {"prepare": partial(PREPARED[prec], ys, *y.graph)}
+        fns.update({p: partial(peers.build, p, peers.peer_points(ys, p)) for p in peers.PEERS})
+        timed = interleaved(fns, bench.rounds_for(n), bench.min_time, bench.warmup_for(n))
+        bench.table.add(timing_row(
+            timed, "prepare", n, {p: p for p in peers.PEERS}, scenario="build",
+            workload=_workload(kind, n, order), kind=kind, n=n, order=order, prec=prec,
+            variant=prec, method=PREPARED[prec].__name__, check="-", ok=None, value=None))
+
+
+def _high_water_kib():
+    with open("/proc/self/status") as status:
+        return int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1))
+
+
+def peak_growth(fn):
+    """Bytes the process's resident high-water mark grows by during fn(), or
+    None where Linux's /proc interface is missing. The mark is reset first;
+    memory freed earlier but still mapped can hide part of the growth."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")
+        before = _high_water_kib()
+    except OSError:
+        return None
+    fn()
+    return (_high_water_kib() - before) * 1024
+
+
+def graph(bench, kind, n):
+    """Delaunay (timed once, when the cloud was made) and graph_from_simplices."""
+    cloud = bench.store.cloud(kind, n, "y")
+    simplices = cloud.simplices.astype(np.uint64)
+    make = partial(_tevu.graph_from_simplices, simplices, n)
+    peak = peak_growth(make)
+    indptr, indices = make()
+    model = 48 * len(simplices) + indptr.nbytes + indices.nbytes
+    del indptr, indices
+    timed = interleaved({"graph": make}, bench.rounds_for(n), bench.min_time)
+    graph_s = timed["graph"].seconds
+    tets = len(simplices) / n
+    memory = (f"peak {peak / MIB:.0f} MiB, ids+result {model / MIB:.0f} MiB"
+              if peak is not None else "peak n/a")
+    if cloud.from_cache:
+        memory += "; Delaunay timed in an earlier run"
+    bench.table.add(dict(
+        scenario="graph", workload=f"{kind} {size_label(n)}", kind=kind, n=n,
+        variant=f"{tets:.2f} tets/pt", method="graph_from_simplices", points=n,
+        ns={"ours": graph_s * 1e9 / n, "Delaunay": cloud.delaunay_s * 1e9 / n},
+        ratio={"Delaunay": cloud.delaunay_s / graph_s}, tets_per_point=tets,
+        peak_bytes=peak, model_bytes=model, delaunay_cached=cloud.from_cache,
+        check=memory, ok=None, value=None))
