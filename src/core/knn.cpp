@@ -584,9 +584,7 @@ private:
     bool marks_fit_;
     std::size_t walks_ = 0;
     std::size_t restarts_ = 0;  // list-order walks that met a tie or NaN
-    // Which clone of the search runs: the AVX2 one exactly when the
-    // processor has AVX2.
-    bool wide_blocks_ = __builtin_cpu_supports("avx2");
+    bool wide_blocks_ = running_avx2_build();
     std::uint32_t id_limit_;
     bool all_ids_fit_;
 };

@@ -9,8 +9,10 @@
 // answers beyond it into the miss marker (inf, |y|) and lets whole calls or
 // single query points skip the walk by box tests.
 //
-// Unlike the k = 1 descent, this search reads the CSR arrays through their
-// strides, so strided and reversed views need no copy.
+// The query graph is read through its strides; a strided or reversed
+// target graph is copied once per call, since the walks read it over and
+// over. The walks are compiled for AVX2 and for the x86-64 baseline, picked
+// at load time like the greedy descent's.
 #pragma once
 
 #include <cstddef>
