@@ -73,16 +73,30 @@ def test_matches_model_on_random_graphs(prec, seed):
 def test_matches_model_with_few_or_no_ties(prec, seed, grid):
     """Real-valued coordinates, where no two distances tie, or a fine grid,
     where ties turn up now and then in the middle of a walk: every breadth
-    follows the model step by step."""
+    follows the model step by step, also along lists longer than 64."""
     rng = np.random.default_rng(100 + seed)
     f = FLOATS[prec]
     n_x, n_y = 60, int(rng.integers(100, 300))
     xp, yp = rng.random((n_x, 3)), rng.random((n_y, 3))
     if grid:
         xp, yp = np.round(xp * grid) / grid, np.round(yp * grid) / grid
+    degree = int(rng.integers(4, 30) if seed % 3 else rng.integers(70, 150))
     x = (xp.astype(f), *random_graph(rng, n_x, 4))
-    y = (yp.astype(f), *random_graph(rng, n_y, int(rng.integers(4, 30))))
+    y = (yp.astype(f), *random_graph(rng, n_y, degree))
     for k, ef in [(1, 1), (2, 3), (8, 8), (8, 16), (20, 33), (64, 64), (65, 65), (8, 0)]:
+        assert_same(call(prec, x, y, k, ef), oracle.knn(*x, *y, k, ef, f))
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_many_walks_on_a_coarse_grid_match_the_model(prec):
+    """Ties in most walks: whichever way the search takes each walk, its
+    answers are the model's."""
+    rng = np.random.default_rng(21)
+    f = FLOATS[prec]
+    xp, yp = rng.integers(0, 4, (400, 3)).astype(f), rng.integers(0, 4, (80, 3)).astype(f)
+    x = (xp, *random_graph(rng, 400, 3))
+    y = (yp, *random_graph(rng, 80, 12))
+    for k, ef in [(8, 8), (4, 16)]:
         assert_same(call(prec, x, y, k, ef), oracle.knn(*x, *y, k, ef, f))
 
 
