@@ -96,9 +96,13 @@ class Bench:
 
 
 def _git_commit():
+    # git needs none of this process's preloads; under tools/sanitize.sh they
+    # are the AddressSanitizer runtime, which would report git's own leaks.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     try:
         return subprocess.run(["git", "describe", "--always", "--dirty", "--abbrev=12"],
-                              cwd=HERE, capture_output=True, text=True, check=True).stdout.strip()
+                              cwd=HERE, env=env, capture_output=True, text=True,
+                              check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return None
 
