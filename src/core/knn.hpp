@@ -22,7 +22,9 @@
 
 namespace tevu {
 
-// An entry of the candidate heap and of the result list.
+// An entry of the candidate heap and of the result list. The walks keep its
+// two fields apart (heap slots hold the distance's total-order key, the list
+// keeps distances and indices in separate arrays), which compares faster.
 template <class T>
 struct HeapItem {
     T distance;         // squared
