@@ -195,8 +195,11 @@ def test_rows_follow_the_offsets(prec):
     no_rows, no_target = (np.zeros((0, 3), f), *empty_graph(0)), (y[0][:0], *empty_graph(0))
     dist, idx = call(prec, no_rows, no_target, 5, 5)
     assert dist.shape == idx.shape == (0, 5)
-    with pytest.raises(ValueError):  # NumPy cannot shape (0, 2**63)
-        call(prec, no_rows, no_target, 2**63, 5)
+    # No array can have a row of 2^60 8-byte entries, not even with no rows.
+    for k in (2**60, 2**63, 2**64 - 1):
+        with pytest.raises(PanicException, match="^capacity overflow$"):
+            call(prec, no_rows, no_target, k, 5)
+    assert call(prec, no_rows, no_target, 2**59, 5)[0].shape == (0, 2**59)
     pts = uniform_cloud(6, 11).astype(f)
     dist, _ = call(prec, (pts, *empty_graph(4)), y, 2, 4)
     assert dist.shape == (4, 2)

@@ -239,11 +239,17 @@ std::optional<Pruning<T>> prune_by_boxes(const DistanceBound<T>& bound, PointSpa
     return Pruning<T>{true, sticks_out(qbox, bound.target, bound.bound), bound.target, r2};
 }
 
+// The result arrays must have a shape NumPy can describe, which sizes every
+// array as if its zero extents were 1: an empty query with a `k` whose row
+// alone exceeds the address space fails like a full one.
 template <class T>
 KnnResult<T> all_misses(std::size_t rows, std::size_t cols, std::size_t ny) {
-    if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) {
+    const std::size_t sized_rows = std::max<std::size_t>(rows, 1);
+    const std::size_t sized_cols = std::max<std::size_t>(cols, 1);
+    if (sized_rows > std::numeric_limits<std::size_t>::max() / sized_cols) {
         fail(kCapacityOverflow);
     }
+    checked_bytes(sized_rows * sized_cols, std::max(sizeof(T), sizeof(std::size_t)));
     const std::size_t cells = rows * cols;
     return {Buffer<T>::filled(cells, std::numeric_limits<T>::infinity()),
             Buffer<std::size_t>::filled(cells, ny), rows, cols};
