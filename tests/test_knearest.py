@@ -221,6 +221,9 @@ FAILURES = {
     "two columns": (with_arg(3, np.zeros((3, 2))), "ndarray: index out of bounds"),
     "empty x offsets": (with_arg(1, np.zeros(0, U32)), "capacity overflow"),
     "empty x offsets, k = 0": (with_arg(1, np.zeros(0, U32))[:6] + [0, 3], "capacity overflow"),
+    # 2^60 - 1 rows: k = 0 sizes no result, but no traversal stack that long can exist.
+    "rows beyond any stack, k = 0": (with_arg(1, np.broadcast_to(np.zeros(1, U32), (2**60,)))[:6]
+                                     + [0, 3], "capacity overflow"),
     "n times k overflows": (with_arg(6, 2**63), "capacity overflow"),
     "n times k too many bytes": (with_arg(6, 2**61), "capacity overflow"),
     "query row missing": (with_arg(0, np.zeros((2, 3))),

@@ -284,10 +284,12 @@ template <class T>
 void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
               const Pruning<T>& pruning, KnnResult<T>& out) {
     const std::size_t n = out.rows;
+    // A stack that could never exist fails before anything is allocated
+    // (with k = 0 the result sized nothing).
+    checked_bytes(n, sizeof(PendingRow));
     BestFirstWalk<T> walk(y, ef);
     std::vector<unsigned char> queued(n, 0);
     std::vector<PendingRow> stack;
-    checked_bytes(n, sizeof(PendingRow));
     stack.reserve(n);  // every row is pushed at most once
     std::size_t seed = 0;
     for (std::size_t start = 0; start < n; ++start) {
