@@ -111,7 +111,7 @@ def run(call):
 
 
 @pytest.mark.parametrize("name", list(HOSTILE))
-@fuzz_settings(40)
+@fuzz_settings(20)
 @given(data=st.data())
 def test_hostile_calls(name, data):
     run(data.draw(HOSTILE[name], label="call"))
@@ -121,7 +121,7 @@ def test_hostile_calls(name, data):
 # Well-formed random graphs: bit for bit the Python model
 
 @pytest.mark.parametrize("name", list(MODELLED))
-@fuzz_settings(20)
+@fuzz_settings(10)
 @given(data=st.data())
 def test_wellformed_graphs_match_the_model(name, data):
     got, want = data.draw(MODELLED[name], label="call")
