@@ -4,11 +4,13 @@
 // arbitrary bit patterns) with CSR graphs that are often malformed on
 // purpose, laid out in memory as NumPy could hand them in (strided,
 // reversed, broadcast, misaligned, or broadcast to a length no allocation
-// can hold), a distance bound, k / ef / block, and a list of tetrahedra.
-// Every core entry point then runs on them in both precisions. A CoreError
-// is the expected answer to malformed input; any other exception, a
-// sanitizer report or a result that breaks the invariants checked below
-// is a finding.
+// can hold), a distance bound, k / ef / block, permutations for a grouped
+// query set of the two clouds (often no permutations), and a list of
+// tetrahedra. Every core entry point then runs on them in both precisions,
+// and so does the grouped set's build and finalization (plain C++ in
+// src/python/grouped_set.hpp). A CoreError is the expected answer to
+// malformed input; any other exception, a sanitizer report or a result that
+// breaks the invariants checked below is a finding.
 //
 // Input format, read front to back; every read past the end yields 0, so
 // any byte string is an input and short ones decode to small cases
@@ -19,6 +21,8 @@
 //     u8 graph kind, the graph's bytes, u8 indptr layout, u8 indices layout
 //   bound: u8 kind, one value [, 16 values for arbitrary boxes]
 //   sizes: u8 kind, u8 k, u8 ef, u8 block
+//   perms: u8 count, count query perms, the target perm; each a u8 kind
+//     and, unless absent, its values and a u8 layout
 //   tetrahedra: u8 rows, u8 column choice, u8 layout, u8 n_points kind, ids
 //
 // A value is a u8 class: below 160 a point of a half-unit grid (distances
@@ -32,15 +36,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
+#include "core/blocked.hpp"
 #include "core/errors.hpp"
 #include "core/graph.hpp"
 #include "core/greedy.hpp"
+#include "core/knn.hpp"
+#include "core/morton.hpp"
 #include "core/points.hpp"
 #include "core/simplex_graph.hpp"
+#include "python/grouped_set.hpp"
 
 namespace {
 
@@ -292,6 +302,12 @@ struct Cloud {
     StridedView2D<T> points_view() const { return points.view_2d(); }
     IndexView indptr_view() const { return indptr.view_1d(); }
     IndexView indices_view() const { return indices.view_1d(); }
+
+    // Neighbour ids broadcast to a length beyond any allocation let offsets
+    // up to 2^32 pass every range check. A search that reads them in place
+    // then re-reads billions of entries: slow, not unsafe, so such inputs
+    // are skipped there.
+    bool huge_lists() const { return indices_view().size() == kHuge; }
 };
 
 // The bound: none (0), with the query box computed (1), with both boxes
@@ -317,7 +333,9 @@ BoundInput<T> decode_bound(Bytes& in) {
     return b;
 }
 
-// k, ef and block: small, or one of them huge.
+// k, ef and block: small, or one of them huge. 2^40 is large but fine for
+// ef and block (nothing is sized by them beyond the clouds); as k it would
+// size a result of terabytes, so k takes kHuge instead.
 struct Sizes {
     std::size_t k = 0, ef = 0, block = 0;
 };
@@ -326,28 +344,84 @@ Sizes decode_sizes(Bytes& in) {
     const std::uint8_t kind = in.u8();
     Sizes s{in.below(kMaxSmallSize + 1), in.below(2 * kMaxSmallSize + 1),
             in.below(2 * kMaxSmallSize + 1)};
-    constexpr std::size_t huge[] = {kHuge, SIZE_MAX, SIZE_MAX / 2 + 1};
-    if (kind >= 250) {
+    constexpr std::size_t huge[] = {kHuge, SIZE_MAX, SIZE_MAX / 2 + 1, std::size_t{1} << 40};
+    if (kind >= 240) {
         std::size_t* field[] = {&s.k, &s.ef, &s.block};
-        *field[kind % 3] = huge[(kind / 3) % 3];
+        const std::size_t value = huge[(kind / 3) % 4];
+        *field[kind % 3] = kind % 3 == 0 && value == huge[3] ? kHuge : value;
     }
     return s;
 }
 
+// A new -> original permutation as the binding hands it to the grouped
+// set: absent (kinds 0, 1 and 6 up), the identity (2), a shuffle (3), a
+// shuffle with one entry overwritten (4), or raw values of any length (5);
+// values may be negative. Laid out as a 1-D array.
+struct PermInput {
+    bool present = false;
+    std::vector<std::int64_t> values;
+    std::uint8_t layout = 0;
+};
+
+std::int64_t decode_perm_value(Bytes& in, std::size_t size) {
+    const std::uint8_t b = in.u8();
+    if (b == 255) return -1;
+    if (b == 254) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(b % (size + 2));
+}
+
+PermInput decode_perm(Bytes& in, std::size_t size) {
+    PermInput p;
+    const std::uint8_t kind = in.u8();
+    if (kind < 2 || kind > 5) return p;
+    p.present = true;
+    if (kind == 5) {
+        p.values.resize(in.below(size + 3));
+        for (auto& v : p.values) v = decode_perm_value(in, size);
+    } else {
+        p.values.resize(size);
+        for (std::size_t i = 0; i < size; ++i) p.values[i] = static_cast<std::int64_t>(i);
+        if (kind >= 3) {
+            for (std::size_t i = size; i > 1; --i) std::swap(p.values[i - 1], p.values[in.below(i)]);
+        }
+        if (kind == 4 && size > 0) p.values[in.below(size)] = decode_perm_value(in, size);
+    }
+    p.layout = in.u8();
+    return p;
+}
+
+// Perms for the grouped set of clouds x and y (the third one has no cloud:
+// perms beyond the cloud count are ignored) and for y as the target.
+struct PermsInput {
+    std::vector<PermInput> query;
+    PermInput target;
+};
+
+PermsInput decode_perms(Bytes& in, std::size_t x_rows, std::size_t y_rows) {
+    PermsInput p;
+    const std::size_t sizes[] = {x_rows, y_rows, 3};
+    p.query.resize(in.u8() % 4);
+    for (std::size_t c = 0; c < p.query.size(); ++c) p.query[c] = decode_perm(in, sizes[c]);
+    p.target = decode_perm(in, y_rows);
+    return p;
+}
+
+// Members are decoded in declaration order: x, y, bound, sizes, perms.
 template <class T>
 struct Input {
     Cloud<T> x;
     Cloud<T> y;
     BoundInput<T> bound;
     Sizes sizes;
-};
+    PermsInput perms;
 
-template <class T>
-Input<T> decode_input(Bytes& in) {
-    // A braced list is evaluated left to right: x, y, bound, sizes.
-    return Input<T>{Cloud<T>::decode(in), Cloud<T>::decode(in), decode_bound<T>(in),
-                    decode_sizes(in)};
-}
+    explicit Input(Bytes& in)
+        : x(Cloud<T>::decode(in)),
+          y(Cloud<T>::decode(in)),
+          bound(decode_bound<T>(in)),
+          sizes(decode_sizes(in)),
+          perms(decode_perms(in, x.rows, y.rows)) {}
+};
 
 // ---------------------------------------------------------------------------
 // Checks
@@ -357,9 +431,27 @@ bool same(T a, T b) {
     return a == b || (std::isnan(a) && std::isnan(b));
 }
 
-// Every answer is the miss marker (only with a bound) or a target point
-// whose reported distance is the distance from its query point, within the
-// bound.
+// Where a descent stops: no neighbour of v is nearer to q, nor equally near
+// with a smaller index. The search read v's neighbour list to know that, so
+// the list must be well formed.
+template <class T>
+void check_descent_end(const GraphView<T>& y, const Vec4<T>& q, std::size_t v) {
+    require(v + 1 < y.indptr.size(), "answer without neighbour offsets");
+    const std::size_t lo = y.indptr[v], hi = y.indptr[v + 1];
+    if (lo == hi) return;
+    require(lo < hi && hi <= y.indices.size(), "answer with a malformed neighbour list");
+    const T here = dist2(y.points[v], q);
+    for (std::size_t e = lo; e < hi; ++e) {
+        const std::size_t m = y.indices[e];
+        require(m < y.points.size(), "answer with a neighbour out of range");
+        const T there = dist2(y.points[m], q);
+        require(!(there < here || (there == here && m < v)), "answer is no local minimum");
+    }
+}
+
+// Every answer is the miss marker (only with a bound, or against an empty
+// target) or a target point where a descent stops, whose reported distance
+// is the distance from its query point, within the bound.
 template <class T>
 void check_nearest(const NearestResult<T>& r, const GraphView<T>& x, const GraphView<T>& y,
                    const DistanceBound<T>* bound) {
@@ -371,13 +463,14 @@ void check_nearest(const NearestResult<T>& r, const GraphView<T>& x, const Graph
         const T d = r.distances[i];
         require(idx <= ny, "index beyond the target");
         if (idx == ny) {
-            require(bound != nullptr, "miss without a bound");
+            require(bound != nullptr || ny == 0, "miss without a bound");
             require(d == std::numeric_limits<T>::infinity(), "miss marker distance");
             continue;
         }
         require(i < x.points.size(), "answer for a query point that does not exist");
         require(same(d, std::sqrt(dist2(y.points[idx], x.points[i]))), "reported distance");
         if (bound != nullptr) require(!(d * d > bound->bound * bound->bound), "beyond the bound");
+        check_descent_end(y, x.points[i], idx);
     }
 }
 
@@ -473,6 +566,325 @@ void fuzz_search_pruned(const Input<T>& in) {
     if (arrays) check_same(*arrays, prepared);
 }
 
+// Each row: distinct target points whose reported distances are their
+// distances from the query point, within the bound and ascending (unless a
+// NaN is among them), then miss markers; at most ef points (ef > 0), at
+// least one without a bound (k > 0).
+template <class T>
+void check_knn(const KnnResult<T>& r, const GraphView<T>& x, const GraphView<T>& y,
+               std::size_t k, std::size_t ef, const DistanceBound<T>* bound) {
+    const std::size_t n = x.indptr.size() - 1;
+    require(r.rows == n && r.cols == k, "k result shape");
+    require(r.distances.size() == n * k && r.indices.size() == n * k, "k result length");
+    const std::size_t ny = y.points.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const T* d = r.distances.data() + i * k;
+        const std::size_t* idx = r.indices.data() + i * k;
+        std::size_t filled = 0;
+        bool nan = false;
+        for (std::size_t j = 0; j < k; ++j) {
+            require(idx[j] <= ny, "k index beyond the target");
+            if (idx[j] == ny) {
+                require(d[j] == std::numeric_limits<T>::infinity(), "k miss marker distance");
+                continue;
+            }
+            require(filled++ == j, "k miss before a hit");
+            require(i < x.points.size(), "k answer for a query point that does not exist");
+            const T d2 = dist2(y.points[idx[j]], x.points[i]);
+            require(same(d[j], std::sqrt(d2)), "k reported distance");
+            if (bound != nullptr) require(!(d2 > bound->bound * bound->bound), "k beyond the bound");
+            require(std::find(idx, idx + j, idx[j]) == idx + j, "k row repeats a point");
+            nan = nan || std::isnan(d[j]);
+        }
+        require(ef == 0 || filled <= ef, "k row longer than ef");
+        require(bound != nullptr || k == 0 || filled > 0, "k row empty without a bound");
+        require(nan || std::is_sorted(d, d + filled), "k row not ascending");
+    }
+}
+
+template <class T>
+void check_same_knn(const KnnResult<T>& a, const KnnResult<T>& b) {
+    require(a.indices.size() == b.indices.size(), "k results differ in length");
+    for (std::size_t i = 0; i < a.indices.size(); ++i) {
+        require(a.indices[i] == b.indices[i] && same(a.distances[i], b.distances[i]),
+                "k: prepared and array operands give different answers");
+    }
+}
+
+// The k-nearest search on arrays (query box computed) and on prepared
+// graphs (query box given); where both succeed they must agree bit for bit.
+template <class T>
+void fuzz_search_k(const Input<T>& in) {
+    const PackedPoints<T> xp = pack_points(in.x.points_view());
+    const PackedPoints<T> yp = pack_points(in.y.points_view());
+    const GraphView<T> x = view_of(xp, in.x), y = view_of(yp, in.y);
+    const auto bound = make_bound(in.bound, bounding_box(span_of(yp)),
+                                  std::optional<Box<T>>(bounding_box(span_of(xp))));
+    const auto [k, ef, block] = in.sizes;
+    std::optional<KnnResult<T>> arrays;
+    try {
+        if (!in.x.huge_lists() && !in.y.huge_lists()) {
+            arrays = search_k(x, y, k, ef, ptr(bound));
+            check_knn(*arrays, x, y, k, ef, ptr(bound));
+        }
+    } catch (const CoreError&) {
+    }
+    const PreparedGraph<T> px = prepare_graph(in.x.points_view(), in.x.indptr_view(),
+                                              in.x.indices_view());
+    const PreparedGraph<T> py = prepare_graph(in.y.points_view(), in.y.indptr_view(),
+                                              in.y.indices_view());
+    auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
+    if (given && in.bound.kind == 1) given->query = px.box();
+    const KnnResult<T> prepared = search_k(px.view(), py.view(), k, ef, ptr(given));
+    check_knn(prepared, px.view(), py.view(), k, ef, ptr(given));
+    if (arrays) check_same_knn(*arrays, prepared);
+}
+
+// The blocked descent, likewise. The query's graph edges are never read,
+// only the length of its indptr.
+template <class T>
+void fuzz_search_blocked(const Input<T>& in) {
+    const PackedPoints<T> xp = pack_points(in.x.points_view());
+    const PackedPoints<T> yp = pack_points(in.y.points_view());
+    const GraphView<T> x = view_of(xp, in.x), y = view_of(yp, in.y);
+    const auto bound = make_bound(in.bound, bounding_box(span_of(yp)),
+                                  std::optional<Box<T>>(bounding_box(span_of(xp))));
+    const std::size_t block = in.sizes.block;
+    std::optional<NearestResult<T>> arrays;
+    try {
+        if (!in.y.huge_lists()) {
+            arrays = search_blocked(x, y, block, ptr(bound));
+            check_nearest(*arrays, x, y, ptr(bound));
+        }
+    } catch (const CoreError&) {
+    }
+    const PreparedGraph<T> px = prepare_graph(in.x.points_view(), in.x.indptr_view(),
+                                              in.x.indices_view());
+    const PreparedGraph<T> py = prepare_graph(in.y.points_view(), in.y.indptr_view(),
+                                              in.y.indices_view());
+    auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
+    if (given && in.bound.kind == 1) given->query = px.box();
+    const NearestResult<T> prepared = search_blocked(px.view(), py.view(), block, ptr(given));
+    check_nearest(prepared, px.view(), py.view(), ptr(given));
+    if (arrays) check_same(*arrays, prepared);
+}
+
+// ---------------------------------------------------------------------------
+// Morton order
+
+// The cell of a coordinate as documented: (c - lo) / ext * (2^21 - 1),
+// truncated with saturation (NaN and negative give 0), low 21 bits.
+std::uint64_t model_cell(double c, double lo, double ext) {
+    const double t = (c - lo) / ext * 2097151.0;
+    if (!(t > 0.0)) return 0;
+    if (t >= 0x1p64) return 0x1FFFFF;
+    return static_cast<std::uint64_t>(t) & 0x1FFFFF;
+}
+
+// Bit b of the x, y, z cells goes to key bit 3b, 3b + 1, 3b + 2.
+std::vector<std::uint64_t> model_keys(const std::vector<Coord3>& points) {
+    double lo[3], ext[3];
+    for (int a = 0; a < 3; ++a) {
+        double low = std::numeric_limits<double>::infinity(), high = -low;
+        for (const Coord3& p : points) {
+            if (std::isnan(p[a])) continue;
+            low = std::min(low, p[a]);
+            high = std::max(high, p[a]);
+        }
+        lo[a] = low;
+        ext[a] = high - low == 0.0 ? 1.0 : high - low;
+    }
+    std::vector<std::uint64_t> keys;
+    for (const Coord3& p : points) {
+        std::uint64_t key = 0;
+        for (int a = 0; a < 3; ++a) {
+            const std::uint64_t cell = model_cell(p[a], lo[a], ext[a]);
+            for (int b = 0; b < 21; ++b) key |= ((cell >> b) & 1) << (3 * b + a);
+        }
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+template <class T>
+std::vector<Coord3> widened(const PackedPoints<T>& a, const PackedPoints<T>& b) {
+    std::vector<Coord3> out;
+    for (const PackedPoints<T>* cloud : {&a, &b}) {
+        for (const Vec4<T>& p : *cloud) out.push_back({p.lane[0], p.lane[1], p.lane[2]});
+    }
+    return out;
+}
+
+// A permutation of both clouds' points that puts their keys in order.
+template <class T>
+void fuzz_morton(const Input<T>& in) {
+    const std::vector<Coord3> points = widened(pack_points(in.x.points_view()),
+                                               pack_points(in.y.points_view()));
+    if (points.empty()) return;  // at least one point is required
+    const Buffer<std::size_t> perm = morton_perm({points.data(), points.size()});
+    require(perm.size() == points.size(), "morton perm length");
+    std::vector<std::size_t> sorted(perm.begin(), perm.end());
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t i = 0; i < sorted.size(); ++i) require(sorted[i] == i, "morton perm");
+    const std::vector<std::uint64_t> keys = model_keys(points);
+    for (std::size_t s = 1; s < perm.size(); ++s) {
+        require(keys[perm[s - 1]] <= keys[perm[s]], "morton keys out of order");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Grouped query sets
+
+using py::PermView;
+
+// The perm views the binding would hand over, over stores this owns.
+class Perms {
+public:
+    explicit Perms(const PermsInput& in) {
+        for (const PermInput& p : in.query) query_.push_back(view(p));
+        target_ = view(in.target);
+    }
+    const std::vector<PermView>& query() const { return query_; }
+    const PermView& target() const { return target_; }
+
+private:
+    PermView view(const PermInput& p) {
+        if (!p.present) return std::nullopt;
+        stores_.push_back(std::make_unique<StridedStore<std::int64_t>>(
+            p.values, p.values.size(), 1, decode_layout_1d(p.layout, p.values.size())));
+        return stores_.back()->view_1d();
+    }
+
+    std::vector<std::unique_ptr<StridedStore<std::int64_t>>> stores_;
+    std::vector<PermView> query_;
+    PermView target_;
+};
+
+template <class T>
+void check_grouped_set(const py::GroupedQuerySet<T>& set, const PackedPoints<T>& x,
+                       const PackedPoints<T>& y, const std::vector<PermView>& perms) {
+    const std::size_t n = x.size() + y.size();
+    require(set.n_points() == n && set.perm.size() == n && set.n_clouds() == 2, "set size");
+    require(set.offsets[0] == 0 && set.offsets[1] == x.size() && set.offsets[2] == n,
+            "set offsets");
+    std::vector<bool> seen(n, false);
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t c = set.perm[s];
+        require(c < n && !seen[c], "set perm");
+        seen[c] = true;
+        const Vec4<T>& want = c < x.size() ? x[c] : y[c - x.size()];
+        require(std::memcmp(&set.points[s], &want, sizeof want) == 0, "set points");
+    }
+    require(set.query_perms.size() == perms.size(), "set perm count");
+    for (std::size_t c = 0; c < perms.size(); ++c) {
+        require(set.query_perms[c].has_value() == perms[c].has_value(), "set perm presence");
+        if (!perms[c]) continue;
+        require(set.query_perms[c]->size() == perms[c]->size(), "set perm copy length");
+        for (std::size_t i = 0; i < perms[c]->size(); ++i) {
+            require((*set.query_perms[c])[i] == (*perms[c])[i], "set perm copy");
+        }
+    }
+}
+
+std::string index_message(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
+
+// The finalized answers, or the failure message, as documented: scatter to
+// concatenated order, then per cloud through its query perm (whose used
+// entries must be a permutation of the cloud's positions), with hits mapped
+// through the target perm.
+template <class T>
+struct Finalized {
+    std::string failure;
+    std::vector<T> distances;
+    std::vector<std::size_t> indices;
+};
+
+template <class T>
+Finalized<T> model_finalize(const py::GroupedQuerySet<T>& set, const NearestResult<T>& raw,
+                            const std::vector<PermView>& perms, const PermView& target,
+                            std::size_t ny) {
+    const std::size_t n = set.n_points();
+    std::vector<T> cd(n);
+    std::vector<std::size_t> ci(n);
+    for (std::size_t s = 0; s < n; ++s) {
+        cd[set.perm[s]] = raw.distances[s];
+        ci[set.perm[s]] = raw.indices[s];
+    }
+    Finalized<T> out{"", std::vector<T>(n), std::vector<std::size_t>(n)};
+    for (std::size_t c = 0; c < set.n_clouds(); ++c) {
+        const std::size_t start = set.offsets[c], size = set.offsets[c + 1] - start;
+        const PermView perm = c < perms.size() ? perms[c] : std::nullopt;
+        std::vector<bool> taken(size, false);
+        for (std::size_t i = 0; i < size; ++i) {
+            std::size_t t = i;
+            if (perm) {
+                if (i >= perm->size()) return {index_message(perm->size(), i), {}, {}};
+                t = static_cast<std::size_t>((*perm)[i]);
+                if (t >= size) return {index_message(size, t), {}, {}};
+                if (taken[t]) {
+                    return {"query perm of cloud " + std::to_string(c) + " repeats the index " +
+                                std::to_string(t),
+                            {}, {}};
+                }
+                taken[t] = true;
+            }
+            std::size_t r = ci[start + i];
+            if (r >= ny) {
+                r = ny;
+            } else if (target) {
+                if (r >= target->size()) return {index_message(target->size(), r), {}, {}};
+                r = static_cast<std::size_t>((*target)[r]);
+            }
+            out.distances[start + t] = cd[start + i];
+            out.indices[start + t] = r;
+        }
+    }
+    return out;
+}
+
+// What the binding's grouped view is: the set's points with n_points + 1
+// zero offsets (one zero, stride 0) and no neighbour ids.
+template <class T>
+GraphView<T> grouped_view(const py::GroupedQuerySet<T>& set) {
+    static constexpr std::uint32_t zero = 0;
+    return {PointSpan<T>(set.points.data(), set.points.size()),
+            IndexView{reinterpret_cast<const std::byte*>(&zero), set.n_points() + 1, 0},
+            IndexView{}};
+}
+
+// The grouped set of both clouds, its blocked descent against y (query box
+// computed, as the binding does) and the finalization, checked against the
+// model above.
+template <class T>
+void fuzz_grouped(const Input<T>& in) {
+    const PackedPoints<T> xp = pack_points(in.x.points_view());
+    const PreparedGraph<T> py = prepare_graph(in.y.points_view(), in.y.indptr_view(),
+                                              in.y.indices_view());
+    const Perms perms(in.perms);
+    const PointSpan<T> clouds[] = {span_of(xp), span_of(py.points)};
+    const py::GroupedQuerySet<T> set = py::build_grouped_set<T>(clouds, perms.query());
+    check_grouped_set(set, xp, py.points, perms.query());
+    const auto bound = make_bound(in.bound, py.box(), std::optional<Box<T>>());
+    const GraphView<T> x = grouped_view(set);
+    NearestResult<T> raw = search_blocked(x, py.view(), in.sizes.block, ptr(bound));
+    check_nearest(raw, x, py.view(), ptr(bound));
+    const std::size_t ny = py.points.size();
+    const Finalized<T> want = model_finalize(set, raw, perms.query(), perms.target(), ny);
+    try {
+        const NearestResult<T> got = py::finalize_grouped(set, std::move(raw), perms.target(), ny);
+        require(want.failure.empty(), "finalized what the model rejects");
+        for (std::size_t i = 0; i < set.n_points(); ++i) {
+            require(same(got.distances[i], want.distances[i]) && got.indices[i] == want.indices[i],
+                    "finalized answers differ from the model");
+        }
+    } catch (const CoreError& e) {
+        require(want.failure == e.what(), "finalize fails unlike the model");
+    }
+}
+
 // Every search of the core, run on every input in each precision. Adding
 // one is a function like those above and a line here.
 template <class T>
@@ -483,6 +895,10 @@ constexpr Op<T> kOps[] = {
     fuzz_pack<T>,
     fuzz_prepare<T>,
     fuzz_search_pruned<T>,
+    fuzz_search_k<T>,
+    fuzz_search_blocked<T>,
+    fuzz_morton<T>,
+    fuzz_grouped<T>,
 };
 
 // TEVU_FUZZ_TRACE=1 prints what each entry point made of an input (to see
@@ -562,8 +978,8 @@ void fuzz_simplices(Bytes& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Bytes f32(data, size), f64(data, size);
-    run_all(decode_input<float>(f32));
-    run_all(decode_input<double>(f64));
+    run_all(Input<float>(f32));
+    run_all(Input<double>(f64));
     fuzz_simplices(f64);
     return 0;
 }

@@ -6,7 +6,10 @@ raise PanicException, and a check for a successful result. tests/test_fuzz.py
 runs every strategy of `HOSTILE` through the same property. Covering a new
 callable takes one strategy built from the argument strategies below and one
 entry in `HOSTILE` (and, for a comparison with the Python model on
-well-formed graphs, one entry in `MODELLED`).
+well-formed graphs, one entry in `MODELLED`). This module covers the k = 1
+functions, graph_from_simplices and the prepared classes' k = 1 methods;
+fuzz_knearest.py and fuzz_grouped.py cover the k-nearest and the blocked
+searches with tables of the same form.
 
 Inputs are mostly small and often malformed: CSR offsets that decrease or
 run past the end, ids out of range, empty or one-sided graphs, strided,
@@ -61,6 +64,7 @@ class Arg:
     name: str
     value: object
     error: type | None = None  # what converting it raises (TypeError, OverflowError)
+    message: str | None = None  # the exact text, when that is a PanicException
     huge: bool = False         # its size exceeds the address space
     optional: bool = False     # may be omitted (then it is None)
 
@@ -114,7 +118,9 @@ def passing(draw, call):
     names = [a.name for a in call.args if a.optional]
     call.omit = frozenset(draw(st.sets(st.sampled_from(names)))) if names else frozenset()
     present = len(call.args) - len(call.omit)
-    call.positional = draw(st.integers(0, present))
+    # Arguments after an omitted one can only go by keyword.
+    first_omitted = next((i for i, a in enumerate(call.args) if a.name in call.omit), present)
+    call.positional = draw(st.integers(0, first_omitted))
     call.keyword_order = draw(st.permutations(range(present)))
     call.signature_error = draw(st.sampled_from(
         [None] * 24 + ["missing", "surplus", "unknown keyword", "duplicate"]))
@@ -291,6 +297,9 @@ class Cloud:
     def n_vertices(self):
         return len(self.indptr.value) - 1
 
+    def graph(self):
+        return self.indptr.value, self.indices.value
+
 
 @st.composite
 def clouds(draw, dtype, names, hostile=True):
@@ -314,14 +323,19 @@ BAD_OBJECTS = ["1.0", [], None, object(), complex(1, 0), b"1"]
 
 
 @st.composite
-def sizes(draw, name, small=st.integers(0, 12), huge=()):
-    """Integer arguments: small ones as various integer types, now and then
-    one of the `huge` values (sizes no allocation can hold), and ones that
-    are negative, beyond pointer width or not integers at all."""
-    kind = draw(st.sampled_from(["int"] * 8 + ["numpy", "bool", "negative", "too large",
-                                               "float", "other"] + ["huge"] * bool(huge)))
+def sizes(draw, name, small=st.integers(0, 12), huge=(), large=(), ints=8):
+    """Integer arguments: small ones as various integer types (plain ints
+    `ints` times as often as each other kind), now and then one of the
+    `huge` values (sizes no allocation can hold) or of the `large` ones
+    (that must work all the same), and ones that are negative, beyond
+    pointer width or not integers at all."""
+    kind = draw(st.sampled_from(["int"] * ints + ["numpy", "bool", "negative", "too large",
+                                               "float", "other"] + ["huge"] * bool(huge)
+                                + ["large"] * bool(large)))
     if kind == "int":
         return Arg(name, draw(small))
+    if kind == "large":
+        return Arg(name, draw(st.sampled_from(large)))
     if kind == "huge":
         return Arg(name, draw(st.sampled_from(huge)), huge=True)
     if kind == "numpy":
@@ -381,12 +395,42 @@ def as_points(value):
     return points[:, :3] if points.shape[1] >= 3 else np.zeros((0, 3), points.dtype)
 
 
-def lane_distances(query, target, dtype):
-    """Distances in `dtype`, summed as (dx² + dy²) + dz², target minus query."""
+def lane_squares(query, target, dtype):
+    """Squared distances in `dtype`, summed as (dx² + dy²) + dz², target
+    minus query."""
     with np.errstate(all="ignore"):
         d = target.astype(dtype) - query.astype(dtype)
         d = d * d
-        return np.sqrt((d[:, 0] + d[:, 1]) + d[:, 2])
+        return (d[:, 0] + d[:, 1]) + d[:, 2]
+
+
+def lane_distances(query, target, dtype):
+    with np.errstate(all="ignore"):
+        return np.sqrt(lane_squares(query, target, dtype))
+
+
+def within(d2, bound, dtype):
+    """Whether squared distances d2 are not beyond the bound, as the
+    searches test it: d² > b² in `dtype` is beyond."""
+    with np.errstate(all="ignore"):
+        b = dtype(bound)
+        return ~(d2 > b * b)
+
+
+def check_local_minima(query, target, graph, hits, idx, dtype):
+    """Every answer is where a descent stops: no neighbour of the answer in
+    the target graph is nearer to the query point, nor equally near with a
+    smaller index (the answer's neighbour list was read to know that, so it
+    is well formed)."""
+    indptr, indices = (np.asarray(a) for a in graph)
+    for i in hits:
+        v = int(idx[i])
+        neighbours = indices[int(indptr[v]):int(indptr[v + 1])].astype(np.int64)
+        q = query[i:i + 1]
+        here = lane_squares(q, target[v:v + 1], dtype)[0]
+        there = lane_squares(np.repeat(q, len(neighbours), axis=0), target[neighbours], dtype)
+        better = (there < here) | ((there == here) & (neighbours < v))
+        assert not better.any(), f"query point {i} stopped at {v}, not a local minimum"
 
 
 def check_pair(result, shape, dtype):
@@ -401,12 +445,17 @@ def check_pair(result, shape, dtype):
     return dist, idx
 
 
-def check_nearest(result, *, n, dtype, query, target, bound):
+def check_nearest(result, *, n, dtype, query, target, bound, graph=None):
     """(distances, indices) of n query points: each answer is the miss
     marker or a target point whose distance is the one reported, within
-    the bound; without a bound every point is answered."""
+    the bound, where a descent over the target `graph` (if given) stops;
+    without a bound every point is answered, except that the blocked
+    descent answers everything with (inf, 0) when the target is empty."""
     dist, idx = check_pair(result, (n,), dtype)
     ny = len(target)
+    if ny == 0 and bound is None:
+        assert np.all(np.isposinf(dist)) and np.all(idx == 0)
+        return
     assert np.all(idx <= ny)
     miss = idx == ny
     assert np.all(np.isposinf(dist[miss]))
@@ -420,13 +469,16 @@ def check_nearest(result, *, n, dtype, query, target, bound):
         with np.errstate(all="ignore"):
             b = dtype(bound)
             assert not np.any(dist[hit] * dist[hit] > b * b)
+    if graph is not None:
+        check_local_minima(query, target, graph, hit, idx, dtype)
 
 
-def nearest_check(query, target, dtype, bound=None):
-    """The check of a k = 1 search of `target` for the `query` cloud."""
+def nearest_check(query, target, dtype, bound=None, graph=None):
+    """The check of a k = 1 search of `target` (with its graph, when known)
+    for the `query` cloud."""
     return functools.partial(check_nearest, n=query.n_vertices(), dtype=dtype,
                              query=as_points(query.points.value), target=target,
-                             bound=bound)
+                             bound=bound, graph=graph)
 
 
 def must_panic(query, *others):
@@ -460,7 +512,7 @@ def nearest_calls(draw, prec):
     if x.valid_types() and y.valid_types():
         if not (x.points.huge or y.points.huge):
             call.panic = must_panic(x, y)
-        call.check = nearest_check(x, as_points(y.points.value), dtype)
+        call.check = nearest_check(x, as_points(y.points.value), dtype, graph=y.graph())
     return call
 
 
@@ -570,14 +622,15 @@ def prepared(draw, prec):
 @st.composite
 def query_calls(draw, prec):
     dtype = FLOATS[prec]
-    target = draw(prepared(prec)).instance
+    target = draw(prepared(prec))
     x = draw(clouds(dtype, ("x_points", "x_indptr", "x_indices")))
     bound = draw(bounds())
-    call = draw(passing(Call(target.query, x.args() + [bound], check=ignore)))
+    call = draw(passing(Call(target.instance.query, x.args() + [bound], check=ignore)))
     if x.valid_types() and call.conversion_error() is None:
         if not x.points.huge:
             call.panic = must_panic(x)
-        call.check = nearest_check(x, target.data, dtype, bound_value(bound, call))
+        call.check = nearest_check(x, target.instance.data, dtype, bound_value(bound, call),
+                                   target.cloud.graph())
     return call
 
 
@@ -612,7 +665,7 @@ def query_prepared_calls(draw, prec):
     if call.conversion_error() is None:
         call.panic = True if query.n_vertices() < 0 else None
         call.check = nearest_check(query, target.instance.data, FLOATS[prec],
-                                   bound_value(bound, call))
+                                   bound_value(bound, call), target.cloud.graph())
     return call
 
 
@@ -649,6 +702,15 @@ def wellformed_clouds(draw, dtype):
     return (draw(laid_out(points)), *csr_from_degrees(degrees, ids))
 
 
+@st.composite
+def wellformed_queries(draw, dtype):
+    """wellformed_clouds, now and then moved away: a bound then finds the
+    query box sticking out of the target's, or farther than the bound."""
+    points, indptr, indices = draw(wellformed_clouds(dtype))
+    shift = draw(st.sampled_from([0, 0, 3, 9]))
+    return (points + dtype(shift) if shift else points), indptr, indices
+
+
 model_bounds = st.none() | st.floats(0, 4) | st.sampled_from([np.nan, np.inf, 0.0, -1.0])
 
 
@@ -662,7 +724,7 @@ def modelled_nearest(draw, prec):
 @st.composite
 def modelled_query(draw, prec, prepared_query):
     dtype = FLOATS[prec]
-    x, y = draw(wellformed_clouds(dtype)), draw(wellformed_clouds(dtype))
+    x, y = draw(wellformed_queries(dtype)), draw(wellformed_clouds(dtype))
     bound = draw(model_bounds)
     target = PREPARED[prec](*y)
     if prepared_query:

@@ -16,7 +16,13 @@ from scipy.spatial import Delaunay
 
 import _tevu
 from conftest import PanicException, brute_nearest, delaunay_graph, uniform_cloud
-from fuzz_strategies import HOSTILE, MODELLED, fuzz_settings
+import fuzz_grouped
+import fuzz_knearest
+import fuzz_strategies
+from fuzz_strategies import fuzz_settings
+
+HOSTILE = {**fuzz_strategies.HOSTILE, **fuzz_knearest.HOSTILE, **fuzz_grouped.HOSTILE}
+MODELLED = {**fuzz_strategies.MODELLED, **fuzz_knearest.MODELLED, **fuzz_grouped.MODELLED}
 
 
 # ---------------------------------------------------------------------------
@@ -73,6 +79,8 @@ def check_failure(call, exc):
         assert type(exc) is bad.error, f"argument {bad.name!r}: {exc!r}"
         if bad.error is TypeError:
             assert str(exc).startswith(f"argument '{bad.name}'"), str(exc)
+        if bad.message is not None:
+            assert exc.args == (bad.message,)
     elif type(exc) is PanicException:
         assert call.panic is not False, f"unexpected {exc!r}"
         assert len(exc.args) == 1 and isinstance(exc.args[0], str)
@@ -103,7 +111,7 @@ def run(call):
 
 
 @pytest.mark.parametrize("name", list(HOSTILE))
-@fuzz_settings(40)
+@fuzz_settings(20)
 @given(data=st.data())
 def test_hostile_calls(name, data):
     run(data.draw(HOSTILE[name], label="call"))
@@ -113,7 +121,7 @@ def test_hostile_calls(name, data):
 # Well-formed random graphs: bit for bit the Python model
 
 @pytest.mark.parametrize("name", list(MODELLED))
-@fuzz_settings(20)
+@fuzz_settings(10)
 @given(data=st.data())
 def test_wellformed_graphs_match_the_model(name, data):
     got, want = data.draw(MODELLED[name], label="call")

@@ -244,8 +244,11 @@ def test_rows_follow_the_offsets(prec):
     no_rows, no_target = (np.zeros((0, 3), f), *empty_graph(0)), (y[0][:0], *empty_graph(0))
     dist, idx = call(prec, no_rows, no_target, 5, 5)
     assert dist.shape == idx.shape == (0, 5)
-    with pytest.raises(ValueError):  # NumPy cannot shape (0, 2**63)
-        call(prec, no_rows, no_target, 2**63, 5)
+    # No array can have a row of 2^60 8-byte entries, not even with no rows.
+    for k in (2**60, 2**63, 2**64 - 1):
+        with pytest.raises(PanicException, match="^capacity overflow$"):
+            call(prec, no_rows, no_target, k, 5)
+    assert call(prec, no_rows, no_target, 2**59, 5)[0].shape == (0, 2**59)
     pts = uniform_cloud(6, 11).astype(f)
     dist, _ = call(prec, (pts, *empty_graph(4)), y, 2, 4)
     assert dist.shape == (4, 2)
@@ -267,6 +270,9 @@ FAILURES = {
     "two columns": (with_arg(3, np.zeros((3, 2))), "ndarray: index out of bounds"),
     "empty x offsets": (with_arg(1, np.zeros(0, U32)), "capacity overflow"),
     "empty x offsets, k = 0": (with_arg(1, np.zeros(0, U32))[:6] + [0, 3], "capacity overflow"),
+    # 2^60 - 1 rows: k = 0 sizes no result, but no traversal stack that long can exist.
+    "rows beyond any stack, k = 0": (with_arg(1, np.broadcast_to(np.zeros(1, U32), (2**60,)))[:6]
+                                     + [0, 3], "capacity overflow"),
     "n times k overflows": (with_arg(6, 2**63), "capacity overflow"),
     "n times k too many bytes": (with_arg(6, 2**61), "capacity overflow"),
     "query row missing": (with_arg(0, np.zeros((2, 3))),

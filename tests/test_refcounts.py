@@ -14,6 +14,7 @@ import _tevu
 from conftest import PanicException, brute_nearest, delaunay_graph, uniform_cloud
 
 F64, F32 = _tevu.PreparedF64, _tevu.PreparedF32
+G64, G32 = _tevu.GroupedQueriesF64, _tevu.GroupedQueriesF32
 U32, U64 = np.uint32, np.uint64
 
 # ASan keeps freed memory in quarantine, so the process grows under it
@@ -86,7 +87,57 @@ def calls(prec):
     }
 
 
-CALLS = {(prec, name): call for prec in ("f64", "f32") for name, call in calls(prec).items()}
+def k_and_grouped_calls(prec):
+    """The same for the k-nearest and blocked searches and the grouped sets."""
+    f = np.float64 if prec == "f64" else np.float32
+    cls, grouped_cls = (F64, G64) if prec == "f64" else (F32, G32)
+    other_grouped = (G32 if prec == "f64" else G64).prepare([], [])
+    nearest_k = (_tevu.all_nearest_neighbours_k if prec == "f64"
+                 else _tevu.all_nearest_neighbours_k_f32)
+    x, y = line_cloud(30, f), line_cloud(40, f, 0.3)
+    target, query = cls(*y), cls(*x)
+    broken = cls(x[0], np.zeros(0, U32), x[2])
+    k, ef, block = np.int64(3), np.uint64(6), np.int64(4)
+    perm, target_perm = np.arange(30, dtype=np.int64)[::-1].copy(), np.arange(40, dtype=np.int64)
+    grouped = grouped_cls.prepare([query, target], [perm])
+    repeating = grouped_cls.prepare([query], [np.zeros(30, np.int64)])
+    bound = np.float64(0.5)
+    return {
+        "nearest_k": (nearest_k, [*x, *y, k, ef], {}, None),
+        "nearest_k, negative k": (nearest_k, [*x, *y, np.int64(-1), ef], {}, OverflowError),
+        "nearest_k, huge k": (nearest_k, [*x, *y, np.uint64(2**62), ef], {}, PanicException),
+        "query_k": (cls.query_k, [target, *x, k, ef, bound], {}, None),
+        "query_k, bad ef": (cls.query_k, [target, *x, k, "6"], {}, TypeError),
+        "query_prepared_k": (cls.query_prepared_k, [target, query, k], {"ef": ef}, None),
+        "query_prepared_k, broken other": (cls.query_prepared_k, [target, broken, k, ef], {},
+                                           PanicException),
+        "blocked": (cls.query_prepared_blocked, [target, query, block, bound], {}, None),
+        "blocked, huge block": (cls.query_prepared_blocked, [target, query, np.uint64(2**63)],
+                                {}, PanicException),
+        "grouped": (cls.query_grouped, [target, grouped, target_perm, block, bound], {}, None),
+        "grouped, raw": (cls.query_grouped, [target, grouped, target_perm],
+                         {"finalize": np.bool_(False)}, None),
+        "grouped, other precision": (cls.query_grouped, [target, other_grouped, None], {},
+                                     TypeError),
+        "grouped, strided target perm": (cls.query_grouped, [target, grouped,
+                                                             strided(target_perm)], {},
+                                         PanicException),
+        "grouped, repeating query perm": (cls.query_grouped, [target, repeating, None], {},
+                                          PanicException),
+        "prepare": (grouped_cls.prepare, [[query, target], (perm, None)], {}, None),
+        "prepare, str": (grouped_cls.prepare, ["ab", [perm]], {}, TypeError),
+        "prepare, wrong element": (grouped_cls.prepare, [[query, other_grouped], [perm]], {},
+                                   TypeError),
+        "prepare, strided perm": (grouped_cls.prepare, [[query], [strided(perm)]], {},
+                                  PanicException),
+        "offsets": (lambda obj: obj.offsets, [grouped], {}, None),
+        "perm": (lambda obj: obj.perm, [grouped], {}, None),
+        "grouped repr": (repr, [grouped], {}, None),
+    }
+
+
+CALLS = {(prec, name): call for prec in ("f64", "f32")
+         for table in (calls, k_and_grouped_calls) for name, call in table(prec).items()}
 
 
 def invoke(fn, args, kwargs, error):
@@ -100,7 +151,8 @@ def invoke(fn, args, kwargs, error):
 @pytest.mark.parametrize("key", sorted(CALLS), ids=" ".join)
 def test_argument_reference_counts_unchanged(key):
     fn, args, kwargs, error = CALLS[key]
-    watched = [*args, *kwargs.values(), PanicException, F64, F32]
+    items = [item for a in args if isinstance(a, (list, tuple)) for item in a]
+    watched = [*args, *kwargs.values(), *items, PanicException, F64, F32, G64, G32]
     invoke(fn, args, kwargs, error)  # first calls may create cached objects
     # Caught exceptions live on in reference cycles (through their
     # tracebacks) until the collector runs.
@@ -126,6 +178,8 @@ def big_calls():
     call packs 64 KB and returns 32 KB, also before it fails."""
     x, y = line_cloud(2000), line_cloud(2000, offset=0.25)
     target, query = F64(*y), F64(*x)
+    grouped = G64.prepare([query, target], [None])
+    repeating = G64.prepare([query], [np.zeros(2000, np.int64)])
     return {
         "nearest": lambda: _tevu.all_nearest_neighbours(*x, *y),
         "nearest, failing late": lambda: _tevu.all_nearest_neighbours(
@@ -136,6 +190,12 @@ def big_calls():
         "data": lambda: target.data,
         "simplices": lambda: _tevu.graph_from_simplices(
             np.arange(4000, dtype=U64).reshape(-1, 4) % 2000, 2000),
+        "nearest_k": lambda: _tevu.all_nearest_neighbours_k(*x, *y, 2, 4),
+        "query_prepared_k": lambda: target.query_prepared_k(query, 2, 4, 0.3),
+        "blocked": lambda: target.query_prepared_blocked(query, 8, 0.3),
+        "grouped": lambda: target.query_grouped(grouped, None, 8),
+        "grouped, failing late": lambda: target.query_grouped(repeating, None),
+        "prepare": lambda: G64.prepare([query, target], [None]),
     }
 
 
@@ -194,8 +254,24 @@ def result_cases():
             np.array([0, 3, 7, 11, 15, 18, 18], U32),
             np.array([1, 2, 3, 0, 2, 3, 4, 0, 1, 3, 4, 0, 1, 2, 4, 1, 2, 3], U32))
 
+    def nearest_k():
+        x, y = uniform_cloud(300, 10), uniform_cloud(200, 11)
+        got = _tevu.all_nearest_neighbours_k(x, *delaunay_graph(x), y, *delaunay_graph(y), 3, 9)
+        return got, tuple(a.copy() for a in got)
+
+    def query_grouped():
+        x, y = uniform_cloud(300, 12), uniform_cloud(200, 13)
+        target, query = F64(y, *delaunay_graph(y)), F64(x, *delaunay_graph(x))
+        return target.query_grouped(G64.prepare([query], [None]), None), brute_nearest(x, y)
+
+    def grouped_arrays():
+        x = uniform_cloud(300, 14).astype(np.float32)
+        grouped = G32.prepare([F32(x, *delaunay_graph(x))] * 2, [])
+        got = grouped.offsets, grouped.perm
+        return got, tuple(a.copy() for a in got)
+
     return {f.__name__: f for f in (nearest, nearest_f32, query_prepared, query_f32, data,
-                                     simplices)}
+                                     simplices, nearest_k, query_grouped, grouped_arrays)}
 
 
 RESULT_CASES = result_cases()

@@ -618,12 +618,17 @@ std::optional<Pruning<T>> prune_by_boxes(const DistanceBound<T>& bound, PointSpa
 }
 
 // Room for the rows × cols result; every cell is written before the call
-// returns.
+// returns. The arrays must have a shape NumPy can describe, which sizes every
+// array as if its zero extents were 1: an empty query with a `k` whose row
+// alone exceeds the address space fails like a full one.
 template <class T>
 KnnResult<T> result_arrays(std::size_t rows, std::size_t cols) {
-    if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) {
+    const std::size_t sized_rows = std::max<std::size_t>(rows, 1);
+    const std::size_t sized_cols = std::max<std::size_t>(cols, 1);
+    if (sized_rows > std::numeric_limits<std::size_t>::max() / sized_cols) {
         fail(kCapacityOverflow);
     }
+    checked_bytes(sized_rows * sized_cols, std::max(sizeof(T), sizeof(std::size_t)));
     const std::size_t cells = rows * cols;
     return {Buffer<T>::uninitialized(cells), Buffer<std::size_t>::uninitialized(cells), rows, cols};
 }
@@ -667,12 +672,14 @@ template <class T>
 void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
               const Pruning<T>& pruning, KnnResult<T>& out) {
     const std::size_t n = out.rows;
+    // A stack that could never exist fails before anything is allocated
+    // (with k = 0 the result sized nothing).
+    checked_bytes(n, sizeof(PendingRow));
     const std::size_t ny = y.points.size();
     const ContiguousCsr target_csr(y.indptr, y.indices);
     BestFirstWalk<T> walk(y.points, target_csr, ef, n);
     std::vector<unsigned char> queued(n, 0);
     std::vector<PendingRow> stack;
-    checked_bytes(n, sizeof(PendingRow));
     stack.reserve(n);  // every row is pushed at most once
     PointId seed = 0;
     for (std::size_t start = 0; start < n; ++start) {

@@ -108,26 +108,33 @@ inline bool any(Mask4 m) noexcept {
     return (halves[0] | halves[1]) != 0;
 }
 
+// Lanes I... of the concatenation of a and b. GCC's builtin takes them as a
+// mask vector, clang's as numbers (clang builds the libFuzzer target).
+template <class T, int... I, class V>
+inline V shuffle(V a, V b) noexcept {
+#ifdef __clang__
+    return __builtin_shufflevector(a, b, I...);
+#else
+    return __builtin_shuffle(a, b, Mask<T>{I...});
+#endif
+}
+
 // The squared lengths of four lane-squared vectors, summed per vector as
 // (l0 + l1) + (l2 + l3).
 inline Value<double> sum4(Value<double> s0, Value<double> s1, Value<double> s2,
                           Value<double> s3) noexcept {
-    using M = Lanes<double>::Mask;
-    const Value<double> h01 = __builtin_shuffle(s0, s1, M{0, 4, 2, 6}) +
-                              __builtin_shuffle(s0, s1, M{1, 5, 3, 7});
-    const Value<double> h23 = __builtin_shuffle(s2, s3, M{0, 4, 2, 6}) +
-                              __builtin_shuffle(s2, s3, M{1, 5, 3, 7});
-    return __builtin_shuffle(h01, h23, M{0, 1, 4, 5}) + __builtin_shuffle(h01, h23, M{2, 3, 6, 7});
+    const Value<double> h01 = shuffle<double, 0, 4, 2, 6>(s0, s1) +
+                              shuffle<double, 1, 5, 3, 7>(s0, s1);
+    const Value<double> h23 = shuffle<double, 0, 4, 2, 6>(s2, s3) +
+                              shuffle<double, 1, 5, 3, 7>(s2, s3);
+    return shuffle<double, 0, 1, 4, 5>(h01, h23) + shuffle<double, 2, 3, 6, 7>(h01, h23);
 }
 
 inline Value<float> sum4(Value<float> s0, Value<float> s1, Value<float> s2,
                          Value<float> s3) noexcept {
-    using M = Lanes<float>::Mask;
-    const M even{0, 2, 4, 6};
-    const M odd{1, 3, 5, 7};
-    const Value<float> h01 = __builtin_shuffle(s0, s1, even) + __builtin_shuffle(s0, s1, odd);
-    const Value<float> h23 = __builtin_shuffle(s2, s3, even) + __builtin_shuffle(s2, s3, odd);
-    return __builtin_shuffle(h01, h23, even) + __builtin_shuffle(h01, h23, odd);
+    const Value<float> h01 = shuffle<float, 0, 2, 4, 6>(s0, s1) + shuffle<float, 1, 3, 5, 7>(s0, s1);
+    const Value<float> h23 = shuffle<float, 0, 2, 4, 6>(s2, s3) + shuffle<float, 1, 3, 5, 7>(s2, s3);
+    return shuffle<float, 0, 2, 4, 6>(h01, h23) + shuffle<float, 1, 3, 5, 7>(h01, h23);
 }
 
 template <class T>
@@ -148,10 +155,8 @@ inline void take_smaller(Value<T>& ad, Id<T>& ai, Value<T> bd, Id<T> bi) noexcep
 // Folds the four lanes into lane 0 by the same rule.
 template <class T>
 inline void fold_lanes(Value<T>& d, Id<T>& i) noexcept {
-    const Mask<T> swap_halves{2, 3, 0, 1};
-    const Mask<T> swap_pairs{1, 0, 3, 2};
-    take_smaller<T>(d, i, __builtin_shuffle(d, swap_halves), __builtin_shuffle(i, swap_halves));
-    take_smaller<T>(d, i, __builtin_shuffle(d, swap_pairs), __builtin_shuffle(i, swap_pairs));
+    take_smaller<T>(d, i, shuffle<T, 2, 3, 0, 1>(d, d), shuffle<T, 2, 3, 0, 1>(i, i));
+    take_smaller<T>(d, i, shuffle<T, 1, 0, 3, 2>(d, d), shuffle<T, 1, 0, 3, 2>(i, i));
 }
 
 }  // namespace simd
