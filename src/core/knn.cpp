@@ -116,7 +116,6 @@ struct ListBlock<double, 16> {
     using Value = double __attribute__((vector_size(16)));
     using Mask = std::int64_t __attribute__((vector_size(16)));
     static constexpr std::size_t kLanes = 2;
-    static constexpr Mask shift_in{1, 2};  // lane i takes lane i - 1
     static constexpr Value lane_index{0, 1};
 };
 
@@ -125,7 +124,6 @@ struct ListBlock<double, 32> {
     using Value = double __attribute__((vector_size(32)));
     using Mask = std::int64_t __attribute__((vector_size(32)));
     static constexpr std::size_t kLanes = 4;
-    static constexpr Mask shift_in{3, 4, 5, 6};
     static constexpr Value lane_index{0, 1, 2, 3};
 };
 
@@ -134,7 +132,6 @@ struct ListBlock<float, 16> {
     using Value = float __attribute__((vector_size(16)));
     using Mask = std::int32_t __attribute__((vector_size(16)));
     static constexpr std::size_t kLanes = 4;
-    static constexpr Mask shift_in{3, 4, 5, 6};
     static constexpr Value lane_index{0, 1, 2, 3};
 };
 
@@ -143,7 +140,6 @@ struct ListBlock<float, 32> {
     using Value = float __attribute__((vector_size(32)));
     using Mask = std::int32_t __attribute__((vector_size(32)));
     static constexpr std::size_t kLanes = 8;
-    static constexpr Mask shift_in{7, 8, 9, 10, 11, 12, 13, 14};
     static constexpr Value lane_index{0, 1, 2, 3, 4, 5, 6, 7};
 };
 
@@ -215,7 +211,6 @@ public:
         using V = typename Block::Value;
         using M = typename Block::Mask;
         constexpr std::size_t kLanes = Block::kLanes;
-        constexpr M shift_in = Block::shift_in;
         const std::size_t new_size = size_ == ef_ ? size_ : size_ + 1;
         const V dv = V{} + d;
         const M idv = M{} + static_cast<IdLane>(id);
@@ -232,9 +227,9 @@ public:
             std::memcpy(&block_ids, ids + b, sizeof block_ids);
             const M not_above = block <= dv;
             count -= not_above;  // true lanes are -1, so each adds 1
-            const V prev = __builtin_shuffle(before, block, shift_in);
-            const M prev_not_above = __builtin_shuffle(before_not_above, not_above, shift_in);
-            const M prev_ids = __builtin_shuffle(before_ids, block_ids, shift_in);
+            const V prev = simd::shift_in(before, block);
+            const M prev_not_above = simd::shift_in(before_not_above, not_above);
+            const M prev_ids = simd::shift_in(before_ids, block_ids);
             const M stay = not_above | dead;
             const M take_d = ~stay & prev_not_above;
             const V out = stay ? block : (take_d ? dv : prev);

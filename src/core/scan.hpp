@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "errors.hpp"
 #include "points.hpp"
@@ -117,6 +118,24 @@ inline V shuffle(V a, V b) noexcept {
 #else
     return __builtin_shuffle(a, b, Mask<T>{I...});
 #endif
+}
+
+template <class V, std::size_t... L>
+inline V shift_in_lanes(V a, V b, std::index_sequence<L...>) noexcept {
+    constexpr int n = sizeof...(L);
+#ifdef __clang__
+    return __builtin_shufflevector(a, b, (L == 0 ? n - 1 : n + int(L) - 1)...);
+#else
+    using M = decltype(a < b);  // the integer vector of V's lane count and width
+    return __builtin_shuffle(a, b, M{(L == 0 ? n - 1 : n + int(L) - 1)...});
+#endif
+}
+
+// The last lane of a followed by all but the last lane of b: every lane of b
+// moved up by one, with a's last lane shifted in at the front.
+template <class V>
+inline V shift_in(V a, V b) noexcept {
+    return shift_in_lanes(a, b, std::make_index_sequence<sizeof(V) / sizeof(a[0])>{});
 }
 
 // The squared lengths of four lane-squared vectors, summed per vector as
