@@ -320,3 +320,45 @@ def test_many_threads_share_inputs():
         for dist, idx in runs:
             np.testing.assert_array_equal(dist, want[0])
             np.testing.assert_array_equal(idx, want[1])
+
+
+# Large enough query graphs take the planned visiting order, which must give
+# the literal order's answers and failures.
+
+PREPARED = {"f64": _tevu.PreparedF64, "f32": _tevu.PreparedF32}
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("bound", [None, 1.5, 4.0])  # 1.5 prunes per point (shifted query)
+def test_large_random_graphs_match_model(prec, seed, bound):
+    rng = np.random.default_rng(500 + seed)
+    f = FLOATS[prec]
+    n_x, n_y = 300 + 40 * seed, 60
+    xp = (rng.integers(-6, 7, (n_x, 3)) + (3 if bound == 1.5 else 0)).astype(f)
+    yp = rng.integers(-6, 7, (n_y, 3)).astype(f)
+    x = (xp, *random_graph(rng, n_x, 3, n_x))
+    y = (yp, *random_graph(rng, n_y, 5, n_y))
+    if bound is None:
+        got = call(prec, x, y)
+    else:
+        got = PREPARED[prec](*y).query(*x, distance_upper_bound=bound)
+    want = oracle.greedy(*x, *y, dtype=f, bound=bound)
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_large_query_fails_as_the_literal_order_does(prec):
+    """Query point 1 would fail on a bad id, point 2 on bad offsets; visiting
+    depth first from point 0 reaches point 2 first."""
+    f = FLOATS[prec]
+    n = 300
+    xp = np.zeros((n, 3), f)
+    xp[1], xp[2] = (10, 0, 0), (-10, 0, 0)
+    x = (xp, *csr_from_lists([[1, 2], [0], [0]] + [[]] * (n - 3)))
+    yp = np.array([[0, 0, 0], [10, 0, 0], [-10, 0, 0], [0, 0, 9]], f)
+    y = (yp, np.array([0, 2, 3, 1, 3], np.uint32), np.array([1, 2, 7], np.uint32))
+    with pytest.raises(PanicException) as info:
+        call(prec, x, y)
+    assert info.value.args == ("slice index starts at 3 but ends at 1",)

@@ -80,99 +80,245 @@ void prefetch_entry(const GraphView<T>& x, const GraphView<T>& y, const Workspac
     if (entry.seed < y.indptr.len) __builtin_prefetch(y.indptr.base + entry.seed * 4);
 }
 
+// The search of one call: the bound state, the answer of one query point
+// from its seed, and two ways of visiting the query points.
+template <class T>
+class GreedySearch {
+public:
+    GreedySearch(const GraphView<T>& x, const GraphView<T>& y, NearestResult<T>& out)
+        : x_(x), y_(y), ny_(y.points.size()), n_(out.distances.size()), out_(out) {}
+
+    // Sets up the bound; returns false when the whole-cloud test already
+    // answered every point with the miss marker.
+    bool set_bound(const DistanceBound<T>& bound) {
+        const Box<T> qbox = query_box(bound, x_.points);
+        target_box_ = bound.target;
+        b2_ = bound.bound * bound.bound;
+        if (box_box_gap2(target_box_, qbox) > b2_) {
+            fill_misses(out_, ny_);
+            return false;
+        }
+        mode_ = sticks_out(qbox, target_box_, bound.bound) ? BoundMode::prune : BoundMode::filter;
+        return true;
+    }
+
+    // Visits the query graph depth first, each point's descent starting
+    // from the seed handed on by the point that discovered it; components
+    // start, in order of their lowest point, from the carried seed.
+    void traverse_in_order(Workspace& ws) {
+        ws.begin(n_);
+        target_checked_ = false;
+        const std::uint32_t epoch = ws.epoch;
+        std::size_t scan = 0;
+        std::size_t carried = 0;
+        for (;;) {
+            while (scan < n_ && ws.marks[scan] == epoch) ++scan;
+            if (scan >= n_) break;
+            ws.marks[scan] = epoch;
+            ws.stack.push_back({carried, scan});
+            ++scan;
+            while (!ws.stack.empty()) {
+                const auto [seed, i] = ws.stack.back();
+                ws.stack.pop_back();
+                if (!ws.stack.empty()) prefetch_entry(x_, y_, ws.stack.back());
+                const std::size_t handed = answer(i, seed);
+                if (hit(i)) carried = handed;
+                for_each_neighbour(i, [&](std::size_t k) {
+                    if (ws.marks[k] == epoch) return;
+                    ws.marks[k] = epoch;
+                    ws.stack.push_back({handed, k});
+                });
+            }
+        }
+    }
+
+    // The same answers computed in another order. A point's answer depends
+    // only on its seed, and its seed only on the point that discovered it
+    // (or, for the first point of a component, on the answers before it in
+    // visiting order). So a first pass over the query graph alone records the
+    // visiting order and who discovered whom, and a second pass answers all
+    // the points a point discovered right after it, while its part of the
+    // target is still in cache; the literal order leaves most of them on the
+    // stack for a long time. Any failure is left to traverse_in_order, which
+    // meets the failures in the specified order.
+    void traverse_planned(Workspace& ws) {
+        const Plan plan = plan_visits(ws);
+        std::vector<std::size_t> seeds(n_);
+        std::vector<std::size_t> pending;
+        target_checked_ = false;
+        std::size_t carried = 0;
+        for (std::size_t c = 0; c + 1 < plan.component_starts.size(); ++c) {
+            const std::size_t first = plan.component_starts[c];
+            const std::size_t last = plan.component_starts[c + 1];
+            const std::size_t root = plan.order[first];
+            seeds[root] = carried;
+            answer(root, carried);
+            pending.assign(1, root);
+            while (!pending.empty()) {
+                const std::size_t u = pending.back();
+                pending.pop_back();
+                const std::size_t handed = hit(u) ? out_.indices[u] : seeds[u];
+                const std::size_t begin = plan.child_starts[u];
+                const std::size_t end = plan.child_starts[u + 1];
+                for (std::size_t e = begin; e < end; ++e) {
+                    __builtin_prefetch(&x_.points[plan.children[e]]);
+                }
+                for (std::size_t e = begin; e < end; ++e) {
+                    const std::size_t child = plan.children[e];
+                    seeds[child] = handed;
+                    answer(child, handed);
+                    pending.push_back(child);
+                }
+            }
+            // The carried seed is the answer of the last point visited that
+            // had one.
+            for (std::size_t v = last; v > first; --v) {
+                const std::size_t i = plan.order[v - 1];
+                if (hit(i)) {
+                    carried = out_.indices[i];
+                    break;
+                }
+            }
+        }
+    }
+
+    // Without pruning, answers beyond the bound become misses at the end.
+    void filter() {
+        if (mode_ != BoundMode::filter) return;
+        for (std::size_t i = 0; i < n_; ++i) {
+            const T d = out_.distances[i];
+            if (d * d > b2_) {
+                out_.distances[i] = std::numeric_limits<T>::infinity();
+                out_.indices[i] = ny_;
+            }
+        }
+    }
+
+private:
+    // Visiting order, components and discoveries of the query graph.
+    struct Plan {
+        std::vector<std::size_t> order;             // points in visiting order
+        std::vector<std::size_t> component_starts;  // positions in `order`, and n
+        std::vector<std::size_t> child_starts;      // CSR of the points each discovered
+        std::vector<std::size_t> children;
+    };
+
+    Plan plan_visits(Workspace& ws) const {
+        Plan plan;
+        plan.order.reserve(n_);
+        std::vector<std::size_t> parent(n_);
+        ws.begin(n_);
+        const std::uint32_t epoch = ws.epoch;
+        for (std::size_t start = 0; start < n_; ++start) {
+            if (ws.marks[start] == epoch) continue;
+            plan.component_starts.push_back(plan.order.size());
+            ws.marks[start] = epoch;
+            parent[start] = start;
+            ws.stack.push_back({0, start});
+            while (!ws.stack.empty()) {
+                const std::size_t i = ws.stack.back().node;
+                ws.stack.pop_back();
+                checked_index(i, x_.points.size());
+                plan.order.push_back(i);
+                for_each_neighbour(i, [&](std::size_t k) {
+                    if (ws.marks[k] == epoch) return;
+                    ws.marks[k] = epoch;
+                    parent[k] = i;
+                    ws.stack.push_back({0, k});
+                });
+            }
+        }
+        plan.component_starts.push_back(n_);
+        // Counting sort of the points by the point that discovered them.
+        plan.child_starts.assign(n_ + 1, 0);
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (parent[k] != k) ++plan.child_starts[parent[k] + 1];
+        }
+        for (std::size_t i = 0; i < n_; ++i) plan.child_starts[i + 1] += plan.child_starts[i];
+        plan.children.resize(plan.child_starts[n_]);
+        std::vector<std::size_t> fill(plan.child_starts.begin(), plan.child_starts.end() - 1);
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (parent[k] != k) plan.children[fill[parent[k]]++] = k;
+        }
+        return plan;
+    }
+
+    // Calls f(k) for every neighbour k of query point i, in CSR order.
+    template <class F>
+    void for_each_neighbour(std::size_t i, F&& f) const {
+        // x's CSR arrays were checked for unit stride.
+        const IdRun indptr{x_.indptr.base, x_.indptr.len};
+        const IdRun indices{x_.indices.base, x_.indices.len};
+        const std::size_t lo = indptr[i];
+        const std::size_t hi = indptr[i + 1];
+        check_range(lo, hi, indices.len);
+        for (std::size_t e = lo; e < hi; ++e) f(checked_index(indices[e], n_));
+    }
+
+    bool hit(std::size_t i) const { return out_.indices[i] != ny_; }
+
+    // Writes query point i's answer from `seed` and returns the seed it hands
+    // on: its answer, or on a miss the seed it was given.
+    std::size_t answer(std::size_t i, std::size_t seed) {
+        const Vec4<T>& q = x_.points[checked_index(i, x_.points.size())];
+        if (!(mode_ == BoundMode::prune && point_box_gap2(q, target_box_) > b2_)) {
+            if (!target_checked_) {
+                check_contiguous(y_.indptr, y_.indices);
+                target_checked_ = true;
+            }
+            T d2;
+            const std::size_t cur = descend(y_, q, seed, d2);
+            const T d = std::sqrt(d2);
+            if (!(mode_ == BoundMode::prune && d * d > b2_)) {
+                out_.distances[i] = d;
+                out_.indices[i] = cur;
+                return cur;
+            }
+        }
+        out_.distances[i] = std::numeric_limits<T>::infinity();
+        out_.indices[i] = ny_;
+        return seed;
+    }
+
+    const GraphView<T>& x_;
+    const GraphView<T>& y_;
+    const std::size_t ny_;
+    const std::size_t n_;
+    NearestResult<T>& out_;
+    BoundMode mode_ = BoundMode::none;
+    Box<T> target_box_{};
+    T b2_ = 0;
+    bool target_checked_ = false;
+};
+
+// Below this many query points the planned order is not worth its pass.
+constexpr std::size_t kPlannedFrom = 256;
+
 template <class T>
 NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y,
-                               const DistanceBound<T>* bound) {
+                                    const DistanceBound<T>* bound) {
     // An empty indptr wraps n around; the workspace allocation then fails.
     const std::size_t n = x.indptr.size() - 1;
     Workspace ws = Workspace::with_capacity(n);
     NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
-    const std::size_t ny = y.points.size();
-
-    BoundMode mode = BoundMode::none;
-    Box<T> target_box{};
-    T b2 = 0;
+    GreedySearch<T> search(x, y, out);
     if (bound != nullptr) {
         if (n == 0) return out;
-        const Box<T> qbox = query_box(*bound, x.points);
-        target_box = bound->target;
-        b2 = bound->bound * bound->bound;
-        if (box_box_gap2(target_box, qbox) > b2) {
-            fill_misses(out, ny);
-            return out;
-        }
-        mode = sticks_out(qbox, target_box, bound->bound) ? BoundMode::prune : BoundMode::filter;
+        if (!search.set_bound(*bound)) return out;
     }
-
     ws.begin(n);
     check_contiguous(x.indptr, x.indices);
-    const IdRun x_indptr{x.indptr.base, x.indptr.len};
-    const IdRun x_indices{x.indices.base, x.indices.len};
-
-    const std::uint32_t epoch = ws.epoch;
-    bool target_checked = false;
-    std::size_t scan = 0;
-    std::size_t carried = 0;
-    for (;;) {
-        while (scan < n && ws.marks[scan] == epoch) ++scan;
-        if (scan >= n) break;
-        ws.marks[scan] = epoch;
-        ws.stack.push_back({carried, scan});
-        ++scan;
-        while (!ws.stack.empty()) {
-            const auto [seed, i] = ws.stack.back();
-            ws.stack.pop_back();
-            if (!ws.stack.empty()) prefetch_entry(x, y, ws.stack.back());
-            const Vec4<T>& q = x.points[checked_index(i, x.points.size())];
-
-            std::size_t handed = seed;
-            bool answered = false;
-            if (!(mode == BoundMode::prune && point_box_gap2(q, target_box) > b2)) {
-                if (!target_checked) {
-                    check_contiguous(y.indptr, y.indices);
-                    target_checked = true;
-                }
-                T d2;
-                const std::size_t cur = descend(y, q, seed, d2);
-                const T d = std::sqrt(d2);
-                if (!(mode == BoundMode::prune && d * d > b2)) {
-                    out.distances[i] = d;
-                    out.indices[i] = cur;
-                    handed = cur;
-                    carried = cur;
-                    answered = true;
-                }
-            }
-            if (!answered) {
-                out.distances[i] = std::numeric_limits<T>::infinity();
-                out.indices[i] = ny;
-            }
-
-            const std::size_t lo = x_indptr[i];
-            const std::size_t hi = x_indptr[i + 1];
-            check_range(lo, hi, x_indices.len);
-            for (std::size_t e = lo; e < hi; ++e) {
-                const std::size_t k = checked_index(x_indices[e], n);
-                if (ws.marks[k] != epoch) {
-                    ws.marks[k] = epoch;
-                    ws.stack.push_back({handed, k});
-                    // Popped later, often much later: start fetching its data.
-                    if (k < x.points.size()) __builtin_prefetch(&x.points[k]);
-                    __builtin_prefetch(x_indptr.base + k * sizeof(std::uint32_t));
-                }
-            }
+    bool done = false;
+    if (n >= kPlannedFrom) {
+        try {
+            search.traverse_planned(ws);
+            done = true;
+        } catch (const CoreError&) {
+            // Met in the literal order below, which raises the right one.
         }
     }
-
-    if (mode == BoundMode::filter) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const T d = out.distances[i];
-            if (d * d > b2) {
-                out.distances[i] = std::numeric_limits<T>::infinity();
-                out.indices[i] = ny;
-            }
-        }
-    }
+    if (!done) search.traverse_in_order(ws);
+    search.filter();
     return out;
 }
 
