@@ -1,5 +1,6 @@
 #include "blocked.hpp"
 
+#include "descent.hpp"
 #include "scan.hpp"
 
 #include <algorithm>
@@ -79,6 +80,11 @@ public:
 
     void run(std::size_t block) {
         const std::size_t n = out_.distances.size();
+        if (block == 1 && y_.indptr.contiguous() && y_.indices.contiguous()) {
+            // BlockScratch's checks pass for a block of one.
+            run_singly(n);
+            return;
+        }
         BlockScratch<T> scratch(block, n);
         for (std::size_t m = 0; m < n;) {
             const std::size_t len = std::min(block, n - m);
@@ -90,6 +96,36 @@ public:
     }
 
 private:
+    // Blocks of one point: every point starts from the last answer, and a
+    // run never holds more than one slot, so the blocked descent is a plain
+    // descent per point with the same steps and checks.
+    void run_singly(std::size_t n) {
+        const IdRun indptr{y_.indptr.base, y_.indptr.len};
+        const IdRun indices{y_.indices.base, y_.indices.len};
+        for (std::size_t v = 0; v < n; ++v) {
+            const Vec4<T>& q = x_.points[checked_index(v, x_.points.size())];
+            if (mode_ == BoundMode::prune && point_box_gap2(q, target_) > b2_) {
+                miss(v);
+                continue;
+            }
+            T d2;
+            const std::size_t end = descend_contiguous<T, EmptyRange::check>(
+                y_.points.data(), ny_, indptr, indices, q, seed_, d2);
+            if (mode_ != BoundMode::none && d2 > b2_) {
+                miss(v);
+                continue;
+            }
+            out_.distances[v] = std::sqrt(d2);
+            out_.indices[v] = end;
+            seed_ = static_cast<std::uint32_t>(end);
+        }
+    }
+
+    void miss(std::size_t v) {
+        out_.distances[v] = std::numeric_limits<T>::infinity();
+        out_.indices[v] = ny_;
+    }
+
     // Puts every point of the block on the block seed, or drops it by the
     // per-point box test. Returns the number of descending slots.
     std::size_t start_block(BlockScratch<T>& s, std::size_t m, std::size_t len) {
@@ -197,11 +233,8 @@ private:
     void finish_block(const BlockScratch<T>& s, std::size_t m, std::size_t len) {
         for (std::size_t slot = 0; slot < len; ++slot) {
             const std::size_t v = m + slot;
-            const bool miss = s.vertex[slot] == kDropped ||
-                              (mode_ != BoundMode::none && s.d2[slot] > b2_);
-            if (miss) {
-                out_.distances[v] = std::numeric_limits<T>::infinity();
-                out_.indices[v] = ny_;
+            if (s.vertex[slot] == kDropped || (mode_ != BoundMode::none && s.d2[slot] > b2_)) {
+                miss(v);
             } else {
                 out_.distances[v] = std::sqrt(s.d2[slot]);
                 out_.indices[v] = s.vertex[slot];

@@ -1,5 +1,6 @@
 #include "greedy.hpp"
 
+#include "descent.hpp"
 #include "scan.hpp"
 
 #include <algorithm>
@@ -25,32 +26,6 @@ void Workspace::begin(std::size_t n) {
     }
 }
 
-template <class T>
-std::size_t descend(const GraphView<T>& y, const Vec4<T>& q, std::size_t cur, T& d2_out) {
-    // The caller has checked both CSR arrays for unit stride.
-    const std::size_t ny = y.points.size();
-    const IdRun indptr{y.indptr.base, y.indptr.len};
-    const IdRun indices{y.indices.base, y.indices.len};
-    const Vec4<T>* points = y.points.data();
-    T d2 = dist2(points[checked_index(cur, ny)], q);
-    for (;;) {
-        const std::size_t lo = indptr[checked_index(cur, indptr.len)];
-        const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
-        if (lo == hi) break;
-        check_range(lo, hi, indices.len);
-        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
-                               indices.len - lo};
-        std::size_t best = cur;
-        scan_neighbours(points, ny, neighbours, q, d2, best);
-        if (best == cur) break;
-        cur = best;
-    }
-    d2_out = d2;
-    return cur;
-}
-
-template std::size_t descend(const GraphView<float>&, const Vec4<float>&, std::size_t, float&);
-template std::size_t descend(const GraphView<double>&, const Vec4<double>&, std::size_t, double&);
 
 namespace {
 
@@ -267,7 +242,10 @@ private:
                 target_checked_ = true;
             }
             T d2;
-            const std::size_t cur = descend(y_, q, seed, d2);
+            // Both CSR arrays were checked for unit stride.
+            const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
+                y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+                {y_.indices.base, y_.indices.len}, q, seed, d2);
             const T d = std::sqrt(d2);
             if (!(mode_ == BoundMode::prune && d * d > b2_)) {
                 out_.distances[i] = d;

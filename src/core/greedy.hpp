@@ -55,10 +55,4 @@ inline NearestResult<double> search_pruned(const GraphView<double>& x, const Gra
     return search_pruned_f64(x, y, bound);
 }
 
-// Steepest descent from `start` over y's graph: moves to the nearest
-// neighbour while it is strictly nearer, or equally near with a smaller
-// index. Returns the end vertex; `d2` receives its squared distance to q.
-template <class T>
-std::size_t descend(const GraphView<T>& y, const Vec4<T>& q, std::size_t start, T& d2);
-
 }  // namespace tevu

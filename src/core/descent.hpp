@@ -1,0 +1,43 @@
+// Steepest descent over a contiguous CSR graph: the step both k = 1 searches
+// share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "errors.hpp"
+#include "points.hpp"
+#include "scan.hpp"
+
+namespace tevu {
+
+// How a descent treats a vertex whose two offsets are equal: the greedy
+// search stops there without looking further; the blocked descent gathers
+// the (empty) range, and so checks it against the neighbour array first.
+enum class EmptyRange { stop, check };
+
+// Moves from `cur` to the nearest neighbour while it is strictly nearer, or
+// equally near with a smaller index. Returns the end vertex; `d2` receives
+// its squared distance to q. Every index is checked when it is read.
+template <class T, EmptyRange kEmpty>
+inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
+                                      IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out) {
+    T d2 = dist2(points[checked_index(cur, n_points)], q);
+    for (;;) {
+        const std::size_t lo = indptr[checked_index(cur, indptr.len)];
+        const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
+        if (kEmpty == EmptyRange::stop && lo == hi) break;
+        check_range(lo, hi, indices.len);
+        if (lo == hi) break;
+        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
+                               indices.len - lo};
+        std::size_t best = cur;
+        scan_neighbours(points, n_points, neighbours, q, d2, best);
+        if (best == cur) break;
+        cur = best;
+    }
+    d2_out = d2;
+    return cur;
+}
+
+}  // namespace tevu
