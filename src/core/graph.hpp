@@ -8,11 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "buffer.hpp"
 #include "points.hpp"
 #include "views.hpp"
+#include "visit_plan.hpp"
 
 namespace tevu {
 
@@ -41,6 +43,9 @@ struct PreparedGraph {
     PackedPoints<T> points;
     Buffer<std::uint32_t> indptr;
     Buffer<std::uint32_t> indices;
+    // How a k = 1 search visits this graph as its query, planned the first
+    // time one does and kept for the next ones.
+    std::unique_ptr<VisitPlanCache> query_plan = std::make_unique<VisitPlanCache>();
 
     Box<T> box() const noexcept { return {bbox_lo, bbox_hi}; }
 

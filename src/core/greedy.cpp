@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
+#include <optional>
 
 namespace tevu {
 
@@ -107,43 +109,22 @@ public:
         }
     }
 
-    // The same answers computed in another order. A point's answer depends
-    // only on its seed, and its seed only on the point that discovered it
-    // (or, for the first point of a component, on the answers before it in
-    // visiting order). So a first pass over the query graph alone records the
-    // visiting order and who discovered whom, and a second pass answers all
-    // the points a point discovered right after it, while its part of the
-    // target is still in cache; the literal order leaves most of them on the
-    // stack for a long time. Any failure is left to traverse_in_order, which
-    // meets the failures in the specified order.
-    void traverse_planned(Workspace& ws) {
-        const Plan plan = plan_visits(ws);
-        std::vector<std::size_t> seeds(n_);
-        std::vector<std::size_t> pending;
+    // The same answers computed in the order of a visiting plan, which puts
+    // every point after the point that discovered it. Any failure is left to
+    // traverse_in_order, which meets the failures in the specified order.
+    void traverse_planned(const VisitPlan& plan) {
+        std::vector<std::size_t> handed(n_);
         target_checked_ = false;
         std::size_t carried = 0;
+        constexpr std::size_t kAhead = 4;
         for (std::size_t c = 0; c + 1 < plan.component_starts.size(); ++c) {
             const std::size_t first = plan.component_starts[c];
             const std::size_t last = plan.component_starts[c + 1];
-            const std::size_t root = plan.order[first];
-            seeds[root] = carried;
-            answer(root, carried);
-            pending.assign(1, root);
-            while (!pending.empty()) {
-                const std::size_t u = pending.back();
-                pending.pop_back();
-                const std::size_t handed = hit(u) ? out_.indices[u] : seeds[u];
-                const std::size_t begin = plan.child_starts[u];
-                const std::size_t end = plan.child_starts[u + 1];
-                for (std::size_t e = begin; e < end; ++e) {
-                    __builtin_prefetch(&x_.points[plan.children[e]]);
-                }
-                for (std::size_t e = begin; e < end; ++e) {
-                    const std::size_t child = plan.children[e];
-                    seeds[child] = handed;
-                    answer(child, handed);
-                    pending.push_back(child);
-                }
+            handed[plan.schedule[first]] = answer(plan.schedule[first], carried);
+            for (std::size_t s = first + 1; s < last; ++s) {
+                if (s + kAhead < last) prefetch_point(plan.schedule[s + kAhead]);
+                const std::size_t v = plan.schedule[s];
+                handed[v] = answer(v, handed[plan.parent[v]]);
             }
             // The carried seed is the answer of the last point visited that
             // had one.
@@ -170,52 +151,8 @@ public:
     }
 
 private:
-    // Visiting order, components and discoveries of the query graph.
-    struct Plan {
-        std::vector<std::size_t> order;             // points in visiting order
-        std::vector<std::size_t> component_starts;  // positions in `order`, and n
-        std::vector<std::size_t> child_starts;      // CSR of the points each discovered
-        std::vector<std::size_t> children;
-    };
-
-    Plan plan_visits(Workspace& ws) const {
-        Plan plan;
-        plan.order.reserve(n_);
-        std::vector<std::size_t> parent(n_);
-        ws.begin(n_);
-        const std::uint32_t epoch = ws.epoch;
-        for (std::size_t start = 0; start < n_; ++start) {
-            if (ws.marks[start] == epoch) continue;
-            plan.component_starts.push_back(plan.order.size());
-            ws.marks[start] = epoch;
-            parent[start] = start;
-            ws.stack.push_back({0, start});
-            while (!ws.stack.empty()) {
-                const std::size_t i = ws.stack.back().node;
-                ws.stack.pop_back();
-                checked_index(i, x_.points.size());
-                plan.order.push_back(i);
-                for_each_neighbour(i, [&](std::size_t k) {
-                    if (ws.marks[k] == epoch) return;
-                    ws.marks[k] = epoch;
-                    parent[k] = i;
-                    ws.stack.push_back({0, k});
-                });
-            }
-        }
-        plan.component_starts.push_back(n_);
-        // Counting sort of the points by the point that discovered them.
-        plan.child_starts.assign(n_ + 1, 0);
-        for (std::size_t k = 0; k < n_; ++k) {
-            if (parent[k] != k) ++plan.child_starts[parent[k] + 1];
-        }
-        for (std::size_t i = 0; i < n_; ++i) plan.child_starts[i + 1] += plan.child_starts[i];
-        plan.children.resize(plan.child_starts[n_]);
-        std::vector<std::size_t> fill(plan.child_starts.begin(), plan.child_starts.end() - 1);
-        for (std::size_t k = 0; k < n_; ++k) {
-            if (parent[k] != k) plan.children[fill[parent[k]]++] = k;
-        }
-        return plan;
+    void prefetch_point(std::size_t i) const {
+        if (i < x_.points.size()) __builtin_prefetch(&x_.points[i]);
     }
 
     // Calls f(k) for every neighbour k of query point i, in CSR order.
@@ -272,9 +209,22 @@ private:
 // Below this many query points the planned order is not worth its pass.
 constexpr std::size_t kPlannedFrom = 256;
 
+// The visiting plan of this call's query graph: the kept one, or one made
+// for this call. Null when there is none.
+const VisitPlan* find_plan(IdRun indptr, IdRun indices, std::size_t n, std::size_t n_points,
+                           const VisitPlanCache* kept, std::optional<VisitPlan>& made) {
+    if (kept != nullptr) return kept->get(indptr, indices, n, n_points);
+    try {
+        made = plan_visits(indptr, indices, n, n_points);
+    } catch (const std::bad_alloc&) {
+        // The literal order needs no plan.
+    }
+    return made ? &*made : nullptr;
+}
+
 template <class T>
 NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y,
-                                    const DistanceBound<T>* bound) {
+                                    const DistanceBound<T>* bound, const VisitPlanCache* plans) {
     // An empty indptr wraps n around; the workspace allocation then fails.
     const std::size_t n = x.indptr.size() - 1;
     Workspace ws = Workspace::with_capacity(n);
@@ -288,11 +238,17 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
     check_contiguous(x.indptr, x.indices);
     bool done = false;
     if (n >= kPlannedFrom) {
-        try {
-            search.traverse_planned(ws);
-            done = true;
-        } catch (const CoreError&) {
-            // Met in the literal order below, which raises the right one.
+        std::optional<VisitPlan> made;
+        const VisitPlan* plan = find_plan({x.indptr.base, x.indptr.len},
+                                          {x.indices.base, x.indices.len}, n, x.points.size(),
+                                          plans, made);
+        if (plan != nullptr) {
+            try {
+                search.traverse_planned(*plan);
+                done = true;
+            } catch (const CoreError&) {
+                // Met in the literal order below, which raises the right one.
+            }
         }
     }
     if (!done) search.traverse_in_order(ws);
@@ -304,14 +260,16 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
 
 TEVU_KERNEL
 NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
-                                       const DistanceBound<float>* bound) {
-    return search_pruned_impl(x, y, bound);
+                                       const DistanceBound<float>* bound,
+                                       const VisitPlanCache* plans) {
+    return search_pruned_impl(x, y, bound, plans);
 }
 
 TEVU_KERNEL
 NearestResult<double> search_pruned_f64(const GraphView<double>& x, const GraphView<double>& y,
-                                        const DistanceBound<double>* bound) {
-    return search_pruned_impl(x, y, bound);
+                                        const DistanceBound<double>* bound,
+                                        const VisitPlanCache* plans) {
+    return search_pruned_impl(x, y, bound, plans);
 }
 
 }  // namespace tevu

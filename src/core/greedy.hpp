@@ -13,6 +13,7 @@
 
 #include "buffer.hpp"
 #include "graph.hpp"
+#include "visit_plan.hpp"
 
 namespace tevu {
 
@@ -40,19 +41,24 @@ struct NearestResult {
     Buffer<std::size_t> indices;
 };
 
-// `bound` may be null (no bound).
+// `bound` may be null (no bound). `plans`, when given, keeps the visiting
+// plan of x's graph between calls; it must belong to that graph.
 NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
-                                       const DistanceBound<float>* bound);
+                                       const DistanceBound<float>* bound,
+                                       const VisitPlanCache* plans = nullptr);
 NearestResult<double> search_pruned_f64(const GraphView<double>& x, const GraphView<double>& y,
-                                        const DistanceBound<double>* bound);
+                                        const DistanceBound<double>* bound,
+                                        const VisitPlanCache* plans = nullptr);
 
 inline NearestResult<float> search_pruned(const GraphView<float>& x, const GraphView<float>& y,
-                                          const DistanceBound<float>* bound) {
-    return search_pruned_f32(x, y, bound);
+                                          const DistanceBound<float>* bound,
+                                          const VisitPlanCache* plans = nullptr) {
+    return search_pruned_f32(x, y, bound, plans);
 }
 inline NearestResult<double> search_pruned(const GraphView<double>& x, const GraphView<double>& y,
-                                           const DistanceBound<double>* bound) {
-    return search_pruned_f64(x, y, bound);
+                                           const DistanceBound<double>* bound,
+                                           const VisitPlanCache* plans = nullptr) {
+    return search_pruned_f64(x, y, bound, plans);
 }
 
 }  // namespace tevu

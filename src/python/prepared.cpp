@@ -129,7 +129,8 @@ PyObject* prepared_query_prepared(PyObject* self, PyObject* const* args, Py_ssiz
     NearestResult<T> result;
     const bool ok = run_detached([&] {
         const auto b = make_bound<T>(bound, target.graph(), &other.graph());
-        result = search_pruned(other.graph().view(), target.graph().view(), bound_ptr(b));
+        result = search_pruned(other.graph().view(), target.graph().view(), bound_ptr(b),
+                               other.graph().query_plan.get());
     });
     if (!ok) return nullptr;
     return distance_index_pair(std::move(result.distances), std::move(result.indices));
