@@ -121,3 +121,21 @@ def test_first_uses_of_a_query_from_many_threads():
         for t in threads:
             t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("layout", ["banded", "scrambled"])
+@pytest.mark.parametrize("n_components", [1, 3])
+@pytest.mark.parametrize("k,ef", [(1, 1), (2, 3), (3, 8)])
+def test_planned_k_orders_match_model(prec, layout, n_components, k, ef):
+    """k nearest without a bound: per call, and with a kept plan used twice."""
+    x, y = clouds(prec, 60 + n_components, layout, n_components, 0)
+    _, other_y = clouds(prec, 70 + n_components, layout, n_components, 0)
+    f = FLOATS[prec]
+    query = PREPARED[prec](*x)
+    runs = [(y, PREPARED[prec](*y).query_k(*x, k, ef))]
+    runs += [(t, PREPARED[prec](*t).query_prepared_k(query, k, ef)) for t in (y, other_y, y)]
+    for target, got in runs:
+        want = oracle.knn(*x, *target, k, ef, dtype=f)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1], want[1])

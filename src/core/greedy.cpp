@@ -206,22 +206,6 @@ private:
     bool target_checked_ = false;
 };
 
-// Below this many query points the planned order is not worth its pass.
-constexpr std::size_t kPlannedFrom = 256;
-
-// The visiting plan of this call's query graph: the kept one, or one made
-// for this call. Null when there is none.
-const VisitPlan* find_plan(IdRun indptr, IdRun indices, std::size_t n, std::size_t n_points,
-                           const VisitPlanCache* kept, std::optional<VisitPlan>& made) {
-    if (kept != nullptr) return kept->get(indptr, indices, n, n_points);
-    try {
-        made = plan_visits(indptr, indices, n, n_points);
-    } catch (const std::bad_alloc&) {
-        // The literal order needs no plan.
-    }
-    return made ? &*made : nullptr;
-}
-
 template <class T>
 NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y,
                                     const DistanceBound<T>* bound, const VisitPlanCache* plans) {

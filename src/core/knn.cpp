@@ -704,9 +704,51 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
     }
 }
 
+// The rows answered in the order of a visiting plan. Without a bound every
+// row's list starts with a point (at least its seed) and k >= 1 writes it, so
+// a row's seed is the first index of the row that discovered it, and a
+// component's first row takes that of the last row visited before. Any
+// failure is left to the literal traversal, which meets the failures in the
+// specified order.
+template <class T>
+void traverse_planned(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
+                      const VisitPlan& plan, KnnResult<T>& out) {
+    const std::size_t ny = y.points.size();
+    const ContiguousCsr target_csr(y.indptr, y.indices);
+    BestFirstWalk<T> walk(y.points, target_csr, ef, out.rows);
+    const Pruning<T> no_pruning;
+    const auto first_index = [&](std::size_t row) {
+        return static_cast<PointId>(out.indices[row * out.cols]);
+    };
+    PointId carried = 0;
+    for (std::size_t c = 0; c + 1 < plan.component_starts.size(); ++c) {
+        const std::size_t first = plan.component_starts[c];
+        const std::size_t last = plan.component_starts[c + 1];
+        for (std::size_t s = first; s < last; ++s) {
+            const std::size_t row = plan.schedule[s];
+            const PointId seed = s == first ? carried : first_index(plan.parent[row]);
+            walk.run(x.points[checked_index(row, x.points.size())], seed);
+            write_row(walk.results(), no_pruning, row, ny, out);
+        }
+        carried = first_index(plan.order[last - 1]);
+    }
+}
+
+// Whether the planned order applies to this search, and its plan if so.
+template <class T>
+const VisitPlan* usable_plan(const GraphView<T>& x, std::size_t k, const DistanceBound<T>* bound,
+                             const VisitPlanCache* plans, std::optional<VisitPlan>& made) {
+    const std::size_t n = x.indptr.size() - 1;
+    if (bound != nullptr || k == 0 || n < kPlannedFrom) return nullptr;
+    if (!x.indptr.contiguous() || !x.indices.contiguous()) return nullptr;
+    return find_plan({x.indptr.base, x.indptr.len}, {x.indices.base, x.indices.len}, n,
+                     x.points.size(), plans, made);
+}
+
 template <class T>
 KnnResult<T> search_k_impl(const GraphView<T>& x, const GraphView<T>& y, std::size_t k,
-                           std::size_t ef, const DistanceBound<T>* bound) {
+                           std::size_t ef, const DistanceBound<T>* bound,
+                           const VisitPlanCache* plans) {
     // The row count would wrap around.
     if (x.indptr.size() == 0) fail(kCapacityOverflow);
     const std::size_t n = x.indptr.size() - 1;
@@ -721,6 +763,15 @@ KnnResult<T> search_k_impl(const GraphView<T>& x, const GraphView<T>& y, std::si
         }
         pruning = *boxes;
     }
+    std::optional<VisitPlan> made;
+    if (const VisitPlan* plan = usable_plan(x, k, bound, plans, made)) {
+        try {
+            traverse_planned(x, y, ef, *plan, out);
+            return out;
+        } catch (const CoreError&) {
+            // Met again in the literal order, which raises the right one.
+        }
+    }
     traverse(x, y, ef, pruning, out);
     return out;
 }
@@ -729,14 +780,16 @@ KnnResult<T> search_k_impl(const GraphView<T>& x, const GraphView<T>& y, std::si
 
 TEVU_KERNEL
 KnnResult<float> search_k_f32(const GraphView<float>& x, const GraphView<float>& y, std::size_t k,
-                              std::size_t ef, const DistanceBound<float>* bound) {
-    return search_k_impl(x, y, k, ef, bound);
+                              std::size_t ef, const DistanceBound<float>* bound,
+                              const VisitPlanCache* plans) {
+    return search_k_impl(x, y, k, ef, bound, plans);
 }
 
 TEVU_KERNEL
 KnnResult<double> search_k_f64(const GraphView<double>& x, const GraphView<double>& y,
-                               std::size_t k, std::size_t ef, const DistanceBound<double>* bound) {
-    return search_k_impl(x, y, k, ef, bound);
+                               std::size_t k, std::size_t ef, const DistanceBound<double>* bound,
+                               const VisitPlanCache* plans) {
+    return search_k_impl(x, y, k, ef, bound, plans);
 }
 
 }  // namespace tevu

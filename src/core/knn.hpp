@@ -43,20 +43,25 @@ struct KnnResult {
     std::size_t cols = 0;
 };
 
-// `bound` may be null (no bound).
+// `bound` may be null (no bound). `plans`, when given, keeps the visiting
+// plan of x's graph between calls; it must belong to that graph.
 KnnResult<float> search_k_f32(const GraphView<float>& x, const GraphView<float>& y, std::size_t k,
-                              std::size_t ef, const DistanceBound<float>* bound);
+                              std::size_t ef, const DistanceBound<float>* bound,
+                              const VisitPlanCache* plans = nullptr);
 KnnResult<double> search_k_f64(const GraphView<double>& x, const GraphView<double>& y,
-                               std::size_t k, std::size_t ef, const DistanceBound<double>* bound);
+                               std::size_t k, std::size_t ef, const DistanceBound<double>* bound,
+                               const VisitPlanCache* plans = nullptr);
 
 inline KnnResult<float> search_k(const GraphView<float>& x, const GraphView<float>& y,
-                                 std::size_t k, std::size_t ef, const DistanceBound<float>* bound) {
-    return search_k_f32(x, y, k, ef, bound);
+                                 std::size_t k, std::size_t ef, const DistanceBound<float>* bound,
+                                 const VisitPlanCache* plans = nullptr) {
+    return search_k_f32(x, y, k, ef, bound, plans);
 }
 inline KnnResult<double> search_k(const GraphView<double>& x, const GraphView<double>& y,
                                   std::size_t k, std::size_t ef,
-                                  const DistanceBound<double>* bound) {
-    return search_k_f64(x, y, k, ef, bound);
+                                  const DistanceBound<double>* bound,
+                                  const VisitPlanCache* plans = nullptr) {
+    return search_k_f64(x, y, k, ef, bound, plans);
 }
 
 }  // namespace tevu

@@ -179,4 +179,15 @@ const VisitPlan* VisitPlanCache::get(IdRun indptr, IdRun indices, std::size_t n,
     return plan_ ? &*plan_ : nullptr;
 }
 
+const VisitPlan* find_plan(IdRun indptr, IdRun indices, std::size_t n, std::size_t n_points,
+                           const VisitPlanCache* kept, std::optional<VisitPlan>& made) {
+    if (kept != nullptr) return kept->get(indptr, indices, n, n_points);
+    try {
+        made = plan_visits(indptr, indices, n, n_points);
+    } catch (const std::bad_alloc&) {
+        // The literal order needs no plan.
+    }
+    return made ? &*made : nullptr;
+}
+
 }  // namespace tevu

@@ -36,6 +36,9 @@ struct VisitPlan {
 std::optional<VisitPlan> plan_visits(IdRun indptr, IdRun indices, std::size_t n,
                                      std::size_t n_points);
 
+// Below this many query points a plan is not worth its pass.
+inline constexpr std::size_t kPlannedFrom = 256;
+
 // A plan made on first use and kept, for a graph that is immutable and used
 // as the query of many searches. Safe to share between threads.
 class VisitPlanCache {
@@ -47,5 +50,10 @@ private:
     mutable std::once_flag once_;
     mutable std::optional<VisitPlan> plan_;
 };
+
+// The plan of a search's query graph: the one `kept` holds, or else one
+// made into `made` for this search alone. Null when there is none.
+const VisitPlan* find_plan(IdRun indptr, IdRun indices, std::size_t n, std::size_t n_points,
+                           const VisitPlanCache* kept, std::optional<VisitPlan>& made);
 
 }  // namespace tevu

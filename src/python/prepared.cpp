@@ -192,7 +192,8 @@ PyObject* prepared_query_prepared_k(PyObject* self, PyObject* const* args, Py_ss
     KnnResult<T> result;
     const bool ok = run_detached([&] {
         const auto b = make_bound<T>(bound, target.graph(), &other.graph());
-        result = search_k(other.graph().view(), target.graph().view(), k, ef, bound_ptr(b));
+        result = search_k(other.graph().view(), target.graph().view(), k, ef, bound_ptr(b),
+                          other.graph().query_plan.get());
     });
     if (!ok) return nullptr;
     return knn_pair(std::move(result));
