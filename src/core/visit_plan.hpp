@@ -36,8 +36,12 @@ struct VisitPlan {
 std::optional<VisitPlan> plan_visits(IdRun indptr, IdRun indices, std::size_t n,
                                      std::size_t n_points);
 
-// Below this many query points a plan is not worth its pass.
-inline constexpr std::size_t kPlannedFrom = 256;
+// Below this many query points a plan is not worth its pass. The fuzz
+// target lowers it so that its small inputs take both ways.
+#ifndef TEVU_PLANNED_FROM
+#define TEVU_PLANNED_FROM 256
+#endif
+inline constexpr std::size_t kPlannedFrom = TEVU_PLANNED_FROM;
 
 // A plan made on first use and kept, for a graph that is immutable and used
 // as the query of many searches. Safe to share between threads.
