@@ -15,6 +15,16 @@ constexpr std::size_t kNearbyShare = 64;
 // About this many points are sampled to judge the storage order.
 constexpr std::size_t kSampledPoints = 1024;
 
+// Unless the point being visited discovers new ones, `next` is visited
+// next and `after` after it: fetch the neighbour list of the one and the
+// offsets of the other while this point's list is read. Stack entries
+// were checked against n, and the offsets array holds n + 1 entries.
+void prefetch_ahead(IdRun indptr, IdRun indices, std::uint32_t next, std::uint32_t after) {
+    __builtin_prefetch(indptr.base + std::size_t{after} * sizeof(std::uint32_t));
+    const std::size_t lo = indptr[next];
+    if (lo < indices.len) __builtin_prefetch(indices.base + lo * sizeof(std::uint32_t));
+}
+
 // The literal traversal with nothing but the graph: records the visiting
 // order, the discoverers and the components. The mark test is folded into
 // arithmetic because most neighbours are already marked, at no predictable
@@ -37,6 +47,7 @@ bool visit(IdRun indptr, IdRun indices, std::uint32_t n, VisitPlan& plan) {
         while (top != 0) {
             const std::uint32_t i = stack[--top];
             plan.order[visited++] = i;
+            if (top >= 2) prefetch_ahead(indptr, indices, stack[top - 1], stack[top - 2]);
             const std::size_t lo = indptr[i];
             const std::size_t hi = indptr[i + 1];
             if (lo > hi || hi > indices.len) return false;
