@@ -350,6 +350,26 @@ def test_query_perms_longer_or_beyond_the_clouds_are_cut(prec):
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("with_target_perm", [False, True])
+def test_clouds_without_perms_land_in_stored_order(prec, with_target_perm):
+    """No query perms (a perm listed beyond the last cloud is ignored): the
+    same answers as identity perms, with or without a target perm."""
+    queries, _, _, target, target_perm = join_case(prec, [300, 500], 16)
+    t_perm = target_perm if with_target_perm else None
+    identity = [np.arange(q.n, dtype=np.int64) for q in queries]
+    want = target.query_grouped(GROUPED[prec].prepare(queries, identity), t_perm)
+    extra = [None, None, np.zeros(3, np.int64)]
+    for perms in ([None, None], [], extra):
+        got = target.query_grouped(GROUPED[prec].prepare(queries, perms), t_perm)
+        assert_same(got, want)
+    raw = [target.query_prepared(q) for q in queries]
+    d = np.concatenate([r[0] for r in raw])
+    i = np.concatenate([r[1] for r in raw])
+    np.testing.assert_array_equal(want[0], d)
+    np.testing.assert_array_equal(want[1], target_perm[i] if with_target_perm else i)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
 def test_target_perm_too_short(prec):
     x = prepared(prec, points(prec, 40, 14))
     g = GROUPED[prec].prepare([x], [None])

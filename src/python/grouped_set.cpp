@@ -72,6 +72,15 @@ std::size_t largest_cloud(const Buffer<std::size_t>& offsets) {
     return largest;
 }
 
+// Whether any cloud of the set (perms beyond the last cloud do not count)
+// came with a query perm.
+template <class T>
+bool has_query_perms(const GroupedQuerySet<T>& set) {
+    const std::size_t used = std::min(set.query_perms.size(), set.n_clouds());
+    return std::any_of(set.query_perms.begin(), set.query_perms.begin() + used,
+                       [](const auto& perm) { return perm.has_value(); });
+}
+
 }  // namespace
 
 template <class T>
@@ -98,6 +107,18 @@ template <class T>
 NearestResult<T> finalize_grouped(const GroupedQuerySet<T>& set, NearestResult<T> raw,
                                   const PermView& target_perm, std::size_t ny) {
     const std::size_t n = set.n_points();
+    if (!has_query_perms(set) && (!target_perm || target_perm->len >= ny)) {
+        // Every answer goes straight to its concatenated position, and no
+        // lookup can fail: one pass.
+        NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
+        for (std::size_t s = 0; s < n; ++s) {
+            const std::size_t r = raw.indices[s];
+            out.distances[set.perm[s]] = raw.distances[s];
+            out.indices[set.perm[s]] =
+                r >= ny ? ny : target_perm ? static_cast<std::size_t>((*target_perm)[r]) : r;
+        }
+        return out;
+    }
     NearestResult<T> concat{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
     for (std::size_t s = 0; s < n; ++s) {
         concat.distances[set.perm[s]] = raw.distances[s];
