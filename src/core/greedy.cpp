@@ -54,7 +54,9 @@ void prefetch_entry(const GraphView<T>& x, const GraphView<T>& y, const Workspac
     if (entry.node < x.points.size()) __builtin_prefetch(&x.points[entry.node]);
     if (entry.node < x.indptr.len) __builtin_prefetch(x.indptr.base + entry.node * 4);
     if (entry.seed < y.points.size()) __builtin_prefetch(&y.points[entry.seed]);
-    if (entry.seed < y.indptr.len) __builtin_prefetch(y.indptr.base + entry.seed * 4);
+    if (entry.seed < y.indptr.len && y.indptr.contiguous()) {
+        __builtin_prefetch(y.indptr.base + entry.seed * 4);
+    }
 }
 
 // The search of one call: the bound state, the answer of one query point
@@ -123,6 +125,7 @@ public:
             handed[plan.schedule[first]] = answer(plan.schedule[first], carried);
             for (std::size_t s = first + 1; s < last; ++s) {
                 if (s + kAhead < last) prefetch_point(plan.schedule[s + kAhead]);
+                if (s + 2 < last) prefetch_seed(handed[plan.parent[plan.schedule[s + 2]]]);
                 const std::size_t v = plan.schedule[s];
                 handed[v] = answer(v, handed[plan.parent[v]]);
             }
@@ -151,6 +154,16 @@ public:
     }
 
 private:
+    // A hint: the start of a descent a little ahead (its discoverer may not
+    // be answered yet, which only makes the hint useless).
+    void prefetch_seed(std::size_t seed) const {
+        if (seed >= ny_ || seed + 1 >= y_.indptr.len) return;
+        __builtin_prefetch(&y_.points[seed]);
+        if (y_.indptr.contiguous()) {
+            __builtin_prefetch(y_.indptr.base + seed * sizeof(std::uint32_t));
+        }
+    }
+
     void prefetch_point(std::size_t i) const {
         if (i < x_.points.size()) __builtin_prefetch(&x_.points[i]);
     }
