@@ -78,8 +78,12 @@ public:
         return true;
     }
 
-    void run(std::size_t block) {
+    void run(std::size_t block, const StopLimitsCache<T>* stops) {
         const std::size_t n = out_.distances.size();
+        if (stops != nullptr && y_.indptr.contiguous() && y_.indices.contiguous()) {
+            stop_ = stops->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+                               {y_.indices.base, y_.indices.len});
+        }
         if (block == 1 && y_.indptr.contiguous() && y_.indices.contiguous()) {
             // BlockScratch's checks pass for a block of one.
             run_singly(n);
@@ -110,7 +114,7 @@ private:
             }
             T d2;
             const std::size_t end = descend_contiguous<T, EmptyRange::check>(
-                y_.points.data(), ny_, indptr, indices, q, seed_, d2);
+                y_.points.data(), ny_, indptr, indices, q, seed_, d2, stop_);
             if (mode_ != BoundMode::none && d2 > b2_) {
                 miss(v);
                 continue;
@@ -159,6 +163,8 @@ private:
             const std::uint32_t u = s.vertex[s.active[r]];
             std::size_t end = r + 1;
             while (end < s.active.size() && s.vertex[s.active[end]] == u) ++end;
+            r = settle(s, r, end, u, active);
+            if (r == end) continue;
             // A slot alone on its vertex reads the neighbours in place: a
             // copy would be read once only.
             const bool alone = end == r + 1 && y_.indices.contiguous();
@@ -174,6 +180,24 @@ private:
             }
         }
         return active;
+    }
+
+    // Ends, without a step, the descents of the run's slots that are nearer
+    // to u than its stop limit; they move to the front of the run. Returns
+    // where the slots still to step begin. (u is below ny: a checked seed
+    // or a checked neighbour id.)
+    std::size_t settle(BlockScratch<T>& s, std::size_t r, std::size_t end, std::uint32_t u,
+                       std::size_t& active) const {
+        if (stop_ == nullptr) return r;
+        const T limit = stop_[u];
+        for (std::size_t k = r; k < end; ++k) {
+            const std::size_t slot = s.active[k];
+            if (!(s.d2[slot] < limit)) continue;
+            s.done[slot] = 1;
+            --active;
+            std::swap(s.active[k], s.active[r++]);
+        }
+        return r;
     }
 
     // Copies the neighbour points of vertex u, in CSR order, into the
@@ -251,11 +275,13 @@ private:
     Box<T> target_{};
     T b2_ = 0;
     std::uint32_t seed_ = 0;
+    const T* stop_ = nullptr;  // the target's stop limits, if any
 };
 
 template <class T>
 NearestResult<T> search_blocked_impl(const GraphView<T>& x, const GraphView<T>& y,
-                                     std::size_t block, const DistanceBound<T>* bound) {
+                                     std::size_t block, const DistanceBound<T>* bound,
+                                     const StopLimitsCache<T>* stops) {
     // An empty indptr wraps n around; the allocation then fails.
     const std::size_t n = x.indptr.size() - 1;
     NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
@@ -266,7 +292,7 @@ NearestResult<T> search_blocked_impl(const GraphView<T>& x, const GraphView<T>& 
     }
     BlockedSearch<T> search(x, y, out);
     if (bound != nullptr && !search.set_bound(*bound)) return out;
-    search.run(std::max<std::size_t>(block, 1));
+    search.run(std::max<std::size_t>(block, 1), stops);
     return out;
 }
 
@@ -274,14 +300,16 @@ NearestResult<T> search_blocked_impl(const GraphView<T>& x, const GraphView<T>& 
 
 TEVU_KERNEL
 NearestResult<float> search_blocked_f32(const GraphView<float>& x, const GraphView<float>& y,
-                                        std::size_t block, const DistanceBound<float>* bound) {
-    return search_blocked_impl(x, y, block, bound);
+                                        std::size_t block, const DistanceBound<float>* bound,
+                                        const StopLimitsCache<float>* stops) {
+    return search_blocked_impl(x, y, block, bound, stops);
 }
 
 TEVU_KERNEL
 NearestResult<double> search_blocked_f64(const GraphView<double>& x, const GraphView<double>& y,
-                                         std::size_t block, const DistanceBound<double>* bound) {
-    return search_blocked_impl(x, y, block, bound);
+                                         std::size_t block, const DistanceBound<double>* bound,
+                                         const StopLimitsCache<double>* stops) {
+    return search_blocked_impl(x, y, block, bound, stops);
 }
 
 }  // namespace tevu

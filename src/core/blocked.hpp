@@ -20,20 +20,25 @@ namespace tevu {
 
 // Answers the first len(x.indptr) - 1 points of x; x's graph edges are never
 // read. `block` 0 acts as 1. `bound` may be null (no bound). An empty target
-// answers every point with (inf, 0).
+// answers every point with (inf, 0). `stops`, when given, keeps the stop
+// limits of y's graph.
 NearestResult<float> search_blocked_f32(const GraphView<float>& x, const GraphView<float>& y,
-                                        std::size_t block, const DistanceBound<float>* bound);
+                                        std::size_t block, const DistanceBound<float>* bound,
+                                        const StopLimitsCache<float>* stops = nullptr);
 NearestResult<double> search_blocked_f64(const GraphView<double>& x, const GraphView<double>& y,
-                                         std::size_t block, const DistanceBound<double>* bound);
+                                         std::size_t block, const DistanceBound<double>* bound,
+                                         const StopLimitsCache<double>* stops = nullptr);
 
 inline NearestResult<float> search_blocked(const GraphView<float>& x, const GraphView<float>& y,
-                                           std::size_t block, const DistanceBound<float>* bound) {
-    return search_blocked_f32(x, y, block, bound);
+                                           std::size_t block, const DistanceBound<float>* bound,
+                                           const StopLimitsCache<float>* stops = nullptr) {
+    return search_blocked_f32(x, y, block, bound, stops);
 }
 inline NearestResult<double> search_blocked(const GraphView<double>& x,
                                             const GraphView<double>& y, std::size_t block,
-                                            const DistanceBound<double>* bound) {
-    return search_blocked_f64(x, y, block, bound);
+                                            const DistanceBound<double>* bound,
+                                            const StopLimitsCache<double>* stops = nullptr) {
+    return search_blocked_f64(x, y, block, bound, stops);
 }
 
 }  // namespace tevu

@@ -19,11 +19,16 @@ enum class EmptyRange { stop, check };
 // Moves from `cur` to the nearest neighbour while it is strictly nearer, or
 // equally near with a smaller index. Returns the end vertex; `d2` receives
 // its squared distance to q. Every index is checked when it is read.
+// `stop`, when given, holds the target's stop limits: a vertex nearer to q
+// than its limit is where the descent ends, without reading its neighbours.
 template <class T, EmptyRange kEmpty>
 inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
-                                      IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out) {
+                                      IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
+                                      const T* stop = nullptr) {
     T d2 = dist2(points[checked_index(cur, n_points)], q);
     for (;;) {
+        // cur is below n_points: checked above, or an id the scan checked.
+        if (stop != nullptr && d2 < stop[cur]) break;
         const std::size_t lo = indptr[checked_index(cur, indptr.len)];
         const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
         if (kEmpty == EmptyRange::stop && lo == hi) break;

@@ -14,6 +14,7 @@
 #include "buffer.hpp"
 #include "points.hpp"
 #include "views.hpp"
+#include "stop_limits.hpp"
 #include "visit_plan.hpp"
 
 namespace tevu {
@@ -46,6 +47,9 @@ struct PreparedGraph {
     // How a k = 1 search visits this graph as its query, planned the first
     // time one does and kept for the next ones.
     std::unique_ptr<VisitPlanCache> query_plan = std::make_unique<VisitPlanCache>();
+    // Where k = 1 descents into this graph may stop early, worked out the
+    // first time one does and kept for the next ones.
+    std::unique_ptr<StopLimitsCache<T>> stop_cache = std::make_unique<StopLimitsCache<T>>();
 
     Box<T> box() const noexcept { return {bbox_lo, bbox_hi}; }
 

@@ -64,8 +64,9 @@ void prefetch_entry(const GraphView<T>& x, const GraphView<T>& y, const Workspac
 template <class T>
 class GreedySearch {
 public:
-    GreedySearch(const GraphView<T>& x, const GraphView<T>& y, NearestResult<T>& out)
-        : x_(x), y_(y), ny_(y.points.size()), n_(out.distances.size()), out_(out) {}
+    GreedySearch(const GraphView<T>& x, const GraphView<T>& y, NearestResult<T>& out,
+                 const StopLimitsCache<T>* stops)
+        : x_(x), y_(y), ny_(y.points.size()), n_(out.distances.size()), out_(out), stops_(stops) {}
 
     // Sets up the bound; returns false when the whole-cloud test already
     // answered every point with the miss marker.
@@ -190,12 +191,16 @@ private:
             if (!target_checked_) {
                 check_contiguous(y_.indptr, y_.indices);
                 target_checked_ = true;
+                if (stops_ != nullptr) {
+                    stop_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+                                        {y_.indices.base, y_.indices.len});
+                }
             }
             T d2;
             // Both CSR arrays were checked for unit stride.
             const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
                 y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                {y_.indices.base, y_.indices.len}, q, seed, d2);
+                {y_.indices.base, y_.indices.len}, q, seed, d2, stop_);
             const T d = std::sqrt(d2);
             if (!(mode_ == BoundMode::prune && d * d > b2_)) {
                 out_.distances[i] = d;
@@ -217,16 +222,19 @@ private:
     Box<T> target_box_{};
     T b2_ = 0;
     bool target_checked_ = false;
+    const StopLimitsCache<T>* stops_;
+    const T* stop_ = nullptr;  // the limits, once the target was checked
 };
 
 template <class T>
 NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y,
-                                    const DistanceBound<T>* bound, const VisitPlanCache* plans) {
+                                    const DistanceBound<T>* bound, const VisitPlanCache* plans,
+                                    const StopLimitsCache<T>* stops) {
     // An empty indptr wraps n around; the workspace allocation then fails.
     const std::size_t n = x.indptr.size() - 1;
     Workspace ws = Workspace::with_capacity(n);
     NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
-    GreedySearch<T> search(x, y, out);
+    GreedySearch<T> search(x, y, out, stops);
     if (bound != nullptr) {
         if (n == 0) return out;
         if (!search.set_bound(*bound)) return out;
@@ -258,15 +266,17 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
 TEVU_KERNEL
 NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
                                        const DistanceBound<float>* bound,
-                                       const VisitPlanCache* plans) {
-    return search_pruned_impl(x, y, bound, plans);
+                                       const VisitPlanCache* plans,
+                                       const StopLimitsCache<float>* stops) {
+    return search_pruned_impl(x, y, bound, plans, stops);
 }
 
 TEVU_KERNEL
 NearestResult<double> search_pruned_f64(const GraphView<double>& x, const GraphView<double>& y,
                                         const DistanceBound<double>* bound,
-                                        const VisitPlanCache* plans) {
-    return search_pruned_impl(x, y, bound, plans);
+                                        const VisitPlanCache* plans,
+                                        const StopLimitsCache<double>* stops) {
+    return search_pruned_impl(x, y, bound, plans, stops);
 }
 
 }  // namespace tevu

@@ -42,23 +42,28 @@ struct NearestResult {
 };
 
 // `bound` may be null (no bound). `plans`, when given, keeps the visiting
-// plan of x's graph between calls; it must belong to that graph.
+// plan of x's graph between calls, and `stops` the stop limits of y's graph;
+// each must belong to its graph.
 NearestResult<float> search_pruned_f32(const GraphView<float>& x, const GraphView<float>& y,
                                        const DistanceBound<float>* bound,
-                                       const VisitPlanCache* plans = nullptr);
+                                       const VisitPlanCache* plans = nullptr,
+                                       const StopLimitsCache<float>* stops = nullptr);
 NearestResult<double> search_pruned_f64(const GraphView<double>& x, const GraphView<double>& y,
                                         const DistanceBound<double>* bound,
-                                        const VisitPlanCache* plans = nullptr);
+                                        const VisitPlanCache* plans = nullptr,
+                                        const StopLimitsCache<double>* stops = nullptr);
 
 inline NearestResult<float> search_pruned(const GraphView<float>& x, const GraphView<float>& y,
                                           const DistanceBound<float>* bound,
-                                          const VisitPlanCache* plans = nullptr) {
-    return search_pruned_f32(x, y, bound, plans);
+                                          const VisitPlanCache* plans = nullptr,
+                                          const StopLimitsCache<float>* stops = nullptr) {
+    return search_pruned_f32(x, y, bound, plans, stops);
 }
 inline NearestResult<double> search_pruned(const GraphView<double>& x, const GraphView<double>& y,
                                            const DistanceBound<double>* bound,
-                                           const VisitPlanCache* plans = nullptr) {
-    return search_pruned_f64(x, y, bound, plans);
+                                           const VisitPlanCache* plans = nullptr,
+                                           const StopLimitsCache<double>* stops = nullptr) {
+    return search_pruned_f64(x, y, bound, plans, stops);
 }
 
 }  // namespace tevu

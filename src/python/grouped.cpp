@@ -204,7 +204,8 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
         const GroupedQuerySet<T>& set = *grouped->set;
         const PreparedGraph<T>& y = target.graph();
         const auto b = make_bound<T>(bound, y, nullptr);
-        result = search_blocked(grouped_view(set), y.view(), block, bound_ptr(b));
+        result = search_blocked(grouped_view(set), y.view(), block, bound_ptr(b),
+                                y.stop_cache.get());
         if (finalize) {
             result = finalize_grouped(set, std::move(result), target_perm_view, y.points.size());
         }
@@ -234,7 +235,7 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
     const bool ok = run_detached([&] {
         const auto b = make_bound<T>(bound, target.graph(), &other.graph());
         result = search_blocked(other.graph().view(), target.graph().view(), block,
-                                bound_ptr(b));
+                                bound_ptr(b), target.graph().stop_cache.get());
     });
     if (!ok) return nullptr;
     return distance_index_pair(std::move(result.distances), std::move(result.indices));

@@ -107,7 +107,8 @@ PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const bool ok = run_detached([&] {
         const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
         const auto b = make_bound<T>(bound, target.graph(), nullptr);
-        result = search_pruned(graph_view(x_packed, x), target.graph().view(), bound_ptr(b));
+        result = search_pruned(graph_view(x_packed, x), target.graph().view(), bound_ptr(b),
+                               nullptr, target.graph().stop_cache.get());
     });
     if (!ok) return nullptr;
     return distance_index_pair(std::move(result.distances), std::move(result.indices));
@@ -130,7 +131,7 @@ PyObject* prepared_query_prepared(PyObject* self, PyObject* const* args, Py_ssiz
     const bool ok = run_detached([&] {
         const auto b = make_bound<T>(bound, target.graph(), &other.graph());
         result = search_pruned(other.graph().view(), target.graph().view(), bound_ptr(b),
-                               other.graph().query_plan.get());
+                               other.graph().query_plan.get(), target.graph().stop_cache.get());
     });
     if (!ok) return nullptr;
     return distance_index_pair(std::move(result.distances), std::move(result.indices));

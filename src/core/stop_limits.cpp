@@ -1,0 +1,81 @@
+#include "stop_limits.hpp"
+
+#include <cmath>
+#include <limits>
+#include <new>
+
+namespace tevu {
+
+namespace {
+
+// The margin and the range of squared neighbour distances for which the
+// rounding argument holds, per precision. The margin must exceed 16 units
+// in the last place; the range keeps every squared distance involved far
+// from overflow and the errors of underflow far below the margin.
+template <class T>
+struct Rounding;
+
+template <>
+struct Rounding<double> {
+    static constexpr double kMargin = 1e-9;
+    static constexpr double kLowest = 1e-280;
+    static constexpr double kHighest = 1e300;
+};
+
+template <>
+struct Rounding<float> {
+    static constexpr float kMargin = 1e-4f;
+    static constexpr float kLowest = 1e-30f;
+    static constexpr float kHighest = 1e36f;
+};
+
+template <class T>
+T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices,
+           std::size_t u) {
+    if (u + 1 >= indptr.len) return 0;
+    const std::size_t lo = indptr[u];
+    const std::size_t hi = indptr[u + 1];
+    if (lo >= hi || hi > indices.len) return 0;
+    T nearest = std::numeric_limits<T>::infinity();
+    for (std::size_t e = lo; e < hi; ++e) {
+        const std::size_t v = indices[e];
+        if (v >= n_points) return 0;
+        const T d2 = dist2(points[v], points[u]);
+        if (std::isnan(d2)) return 0;
+        nearest = d2 < nearest ? d2 : nearest;
+    }
+    using R = Rounding<T>;
+    if (!(nearest >= R::kLowest && nearest <= R::kHighest)) return 0;
+    return nearest * (T(0.25) * (T(1) - R::kMargin));
+}
+
+}  // namespace
+
+template <class T>
+Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices) {
+    auto limits = Buffer<T>::uninitialized(n_points);
+    for (std::size_t u = 0; u < n_points; ++u) {
+        limits[u] = limit_of(points, n_points, indptr, indices, u);
+    }
+    return limits;
+}
+
+template <class T>
+const T* StopLimitsCache<T>::get(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
+                                 IdRun indices) const {
+    std::call_once(once_, [&] {
+        try {
+            limits_ = stop_limits(points, n_points, indptr, indices);
+        } catch (const std::bad_alloc&) {
+            // Descents then look at every neighbour list, as they may.
+        }
+    });
+    return limits_ ? limits_->data() : nullptr;
+}
+
+template Buffer<float> stop_limits(const Vec4<float>*, std::size_t, IdRun, IdRun);
+template Buffer<double> stop_limits(const Vec4<double>*, std::size_t, IdRun, IdRun);
+template class StopLimitsCache<float>;
+template class StopLimitsCache<double>;
+
+}  // namespace tevu

@@ -1,0 +1,46 @@
+// Per target vertex, a squared distance under which a descent certainly
+// stops at the vertex, so that it need not look at the neighbours.
+//
+// If a query point q is nearer to a vertex u than half the distance from u to
+// its nearest neighbour v*, then every neighbour v of u is farther from q
+// than u is: |q - v| >= |u - v| - |q - u| > |u - v| / 2 > |q - u|. A steepest
+// descent standing on u therefore stays there, whatever the tie-break. The
+// limit keeps a margin that makes the conclusion hold for the rounded
+// squared distances the descents compare (each within 5 units in the last
+// place of the exact one, as long as nothing overflows or underflows), so
+// skipping the scan never changes an answer. A vertex gets limit 0 (nothing
+// is below it) when the argument does not apply: no neighbours, a neighbour
+// list the descent would fail on (so the failure still comes when it is
+// reached), a NaN, a neighbour at distance 0, distances too small or too large
+// for the rounding bounds.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+
+#include "buffer.hpp"
+#include "points.hpp"
+#include "scan.hpp"
+
+namespace tevu {
+
+// The limits of every point of a graph with contiguous CSR arrays; vertices
+// without an offset pair get 0.
+template <class T>
+Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices);
+
+// The limits of an immutable graph, worked out the first time a search asks
+// and kept. Safe to share between threads.
+template <class T>
+class StopLimitsCache {
+public:
+    // The limits, or null when they could not be allocated.
+    const T* get(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices) const;
+
+private:
+    mutable std::once_flag once_;
+    mutable std::optional<Buffer<T>> limits_;
+};
+
+}  // namespace tevu

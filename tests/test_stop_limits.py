@@ -1,0 +1,105 @@
+"""Descents into a prepared target stop without reading a vertex's neighbours
+when the query point is well inside half the distance to the vertex's
+nearest neighbour. That must never change an answer or a failure: the
+queries here sit on, just inside and just outside that radius, next to
+exact ties, on targets whose distances underflow or overflow, and every
+search that descends into a prepared target is compared bit for bit with
+the models, twice (the limits are kept after the first search)."""
+
+import numpy as np
+import pytest
+
+import oracle
+from conftest import FLOATS, PanicException, csr_from_lists, delaunay_graph
+from test_grouped import GROUPED
+from test_nearest import PREPARED, random_graph
+
+PRECISIONS = sorted(FLOATS)
+# Fractions of the way from a vertex to its nearest neighbour: on the
+# vertex, well inside, around the margin below one half, at one half (a tie).
+STEPS = [0.0, 0.25, 0.5 * (1 - 1e-3), 0.5 * (1 - 2e-9), 0.5 * (1 - 1e-12), 0.5, 0.5 * (1 + 1e-9)]
+SCALES = {"f64": [1.0, 1e-150, 1e-200, 1e150, 1e200], "f32": [1.0, 1e-17, 1e-21, 1e17, 1e19]}
+
+
+def target_cloud(rng, f, scale, graph):
+    pts = rng.integers(-5, 6, (120, 3)).astype(np.float64)
+    if graph == "delaunay":
+        pts += rng.random(pts.shape) * 0.5  # general position for the triangulation
+        indptr, indices = delaunay_graph(pts)
+    else:
+        indptr, indices = random_graph(rng, len(pts), 7, len(pts))
+    return (pts * scale).astype(f), indptr, indices
+
+
+def boundary_queries(rng, target, f, scale):
+    """Points on the way from vertices to their nearest neighbours (ties
+    included), in random order, with a random query graph."""
+    yp, indptr, indices = target
+    y = yp.astype(np.float64) / scale  # chosen unscaled: squares could overflow
+    out = []
+    for u in rng.choice(len(y), 60, replace=False):
+        ids = indices[indptr[u]:indptr[u + 1]]
+        if len(ids) == 0:
+            continue
+        v = ids[np.argmin(((y[ids] - y[u]) ** 2).sum(axis=1))]
+        out += [y[u] + t * (y[v] - y[u]) for t in STEPS]
+    xp = (np.array(out) * scale).astype(f)
+    xp = xp[rng.permutation(len(xp))]
+    return (xp, *random_graph(rng, len(xp), 3, len(xp)))
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("scale_index", range(5))
+@pytest.mark.parametrize("graph", ["delaunay", "random"])
+def test_early_stops_keep_every_answer(prec, scale_index, graph):
+    f = FLOATS[prec]
+    rng = np.random.default_rng(scale_index + 10 * (graph == "random"))
+    scale = SCALES[prec][scale_index]
+    y = target_cloud(rng, f, scale, graph)
+    x = boundary_queries(rng, y, f, scale)
+    target, query = PREPARED[prec](*y), PREPARED[prec](*x)
+    grouped = GROUPED[prec].prepare([query], [None])
+    in_set_order = x[0][grouped.perm]
+    with np.errstate(over="ignore"):  # squared distances overflow at the largest scale
+        greedy = oracle.greedy(*x, *y, dtype=f)
+        blocked = {block: (oracle.blocked(in_set_order, len(x[0]), *y, block, f),
+                           oracle.blocked(x[0], len(x[0]), *y, block, f)) for block in (1, 3, 8)}
+    for _ in range(2):
+        for got in (target.query_prepared(query), target.query(*x)):
+            np.testing.assert_array_equal(got[0], greedy[0])
+            np.testing.assert_array_equal(got[1], greedy[1])
+        for block, (want_grouped, want_prepared) in blocked.items():
+            got = target.query_grouped(grouped, None, block, finalize=False)
+            np.testing.assert_array_equal(got[0], want_grouped[0])
+            np.testing.assert_array_equal(got[1], want_grouped[1])
+            got = target.query_prepared_blocked(query, block)
+            np.testing.assert_array_equal(got[0], want_prepared[0])
+            np.testing.assert_array_equal(got[1], want_prepared[1])
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("block", [None, 1, 4])
+def test_malformed_vertex_still_fails_when_reached(prec, block):
+    """Vertex 0 lists a neighbour that does not exist. A query point sitting
+    on vertex 0 reaches it; its far-away neighbours' limits would have
+    allowed a stop there."""
+    f = FLOATS[prec]
+    yp = np.array([[0, 0, 0], [100, 0, 0], [0, 100, 0], [0, 0, 100]], f)
+    target = PREPARED[prec](yp, *csr_from_lists([[1, 2, 3, 9], [0, 2], [0, 1, 3], [0, 2]]))
+    far = PREPARED[prec](np.array([[100, 1, 0]], f), *csr_from_lists([[]]))
+    on_zero = PREPARED[prec](np.array([[1, 0, 0]], f), *csr_from_lists([[]]))
+    near_two = PREPARED[prec](np.array([[0, 99, 0]], f), *csr_from_lists([[]]))
+    message = "^index out of bounds: the len is 4 but the index is 9$"
+    for _ in range(2):
+        if block is None:
+            # The descent starts at vertex 0, and from far away it scans there.
+            with pytest.raises(PanicException, match=message):
+                target.query_prepared(far)
+            with pytest.raises(PanicException, match=message):
+                target.query_prepared(on_zero)
+        else:
+            with pytest.raises(PanicException, match=message):
+                target.query_prepared_blocked(on_zero, block)
+    # Vertex 2's list is sound, but the descent to it starts at vertex 0.
+    with pytest.raises(PanicException, match=message):
+        target.query_prepared(near_two)
