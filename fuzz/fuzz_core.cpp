@@ -561,7 +561,10 @@ void fuzz_search_pruned(const Input<T>& in) {
                                               in.y.indices_view());
     auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
     if (given && in.bound.kind == 1) given->query = px.box();
-    const NearestResult<T> prepared = search_pruned(px.view(), py.view(), ptr(given));
+    // The prepared operands bring their kept plan and stop limits; the
+    // answers must not change.
+    const NearestResult<T> prepared = search_pruned(px.view(), py.view(), ptr(given),
+                                                    px.query_plan.get(), py.stop_cache.get());
     check_nearest(prepared, px.view(), py.view(), ptr(given));
     if (arrays) check_same(*arrays, prepared);
 }
@@ -635,7 +638,8 @@ void fuzz_search_k(const Input<T>& in) {
                                               in.y.indices_view());
     auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
     if (given && in.bound.kind == 1) given->query = px.box();
-    const KnnResult<T> prepared = search_k(px.view(), py.view(), k, ef, ptr(given));
+    const KnnResult<T> prepared =
+        search_k(px.view(), py.view(), k, ef, ptr(given), px.query_plan.get());
     check_knn(prepared, px.view(), py.view(), k, ef, ptr(given));
     if (arrays) check_same_knn(*arrays, prepared);
 }
@@ -664,7 +668,8 @@ void fuzz_search_blocked(const Input<T>& in) {
                                               in.y.indices_view());
     auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
     if (given && in.bound.kind == 1) given->query = px.box();
-    const NearestResult<T> prepared = search_blocked(px.view(), py.view(), block, ptr(given));
+    const NearestResult<T> prepared =
+        search_blocked(px.view(), py.view(), block, ptr(given), py.stop_cache.get());
     check_nearest(prepared, px.view(), py.view(), ptr(given));
     if (arrays) check_same(*arrays, prepared);
 }

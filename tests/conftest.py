@@ -1,5 +1,7 @@
 """Shared helpers: clouds, Delaunay graphs, brute force, the panic type."""
 
+import threading
+
 import numpy as np
 import pytest
 from scipy.spatial import Delaunay
@@ -42,6 +44,16 @@ def csr_from_lists(lists):
     indptr[1:] = np.cumsum([len(l) for l in lists])
     indices = np.array([v for l in lists for v in l], dtype=np.uint32)
     return indptr, indices
+
+
+def run_in_threads(work, count):
+    """Runs work(k) for k = 0 .. count - 1, each on a thread of its own, and
+    waits for all of them."""
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 def sq_dist(x, y):

@@ -11,7 +11,7 @@ import pytest
 import _tevu
 import oracle
 from conftest import (FLOATS, PanicException, brute_nearest, clustered_cloud, csr_from_lists,
-                      delaunay_graph, empty_graph, uniform_cloud)
+                      delaunay_graph, empty_graph, run_in_threads, uniform_cloud)
 
 PREPARED = {"f64": _tevu.PreparedF64, "f32": _tevu.PreparedF32}
 GROUPED = {"f64": _tevu.GroupedQueriesF64, "f32": _tevu.GroupedQueriesF32}
@@ -485,9 +485,5 @@ def test_many_threads_share_one_grouped_set():
             if not np.array_equal(blocked[1], targets[job[0]].query_prepared(queries[0], job[2])[1]):
                 failures.append(("blocked",) + job)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work, 8)
     assert failures == []

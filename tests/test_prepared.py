@@ -11,7 +11,7 @@ import pytest
 import _tevu
 import oracle
 from conftest import (FLOATS, PanicException, brute_nearest, clustered_cloud, csr_from_lists,
-                      delaunay_graph, empty_graph, sq_dist, uniform_cloud)
+                      delaunay_graph, empty_graph, run_in_threads, sq_dist, uniform_cloud)
 
 CLASSES = {"f64": _tevu.PreparedF64, "f32": _tevu.PreparedF32}
 PRECISIONS = sorted(CLASSES)
@@ -310,11 +310,7 @@ def test_many_threads_share_instances():
             if not (np.array_equal(got[0], serial[job][0]) and np.array_equal(got[1], serial[job][1])):
                 failures.append(job)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work, 8)
     assert failures == []
 
 

@@ -6,11 +6,13 @@ exact ties, on targets whose distances underflow or overflow, and every
 search that descends into a prepared target is compared bit for bit with
 the models, twice (the limits are kept after the first search)."""
 
+import threading
+
 import numpy as np
 import pytest
 
 import oracle
-from conftest import FLOATS, PanicException, csr_from_lists, delaunay_graph
+from conftest import FLOATS, PanicException, csr_from_lists, delaunay_graph, run_in_threads
 from test_grouped import GROUPED
 from test_nearest import PREPARED, random_graph
 
@@ -103,3 +105,29 @@ def test_malformed_vertex_still_fails_when_reached(prec, block):
     # Vertex 2's list is sound, but the descent to it starts at vertex 0.
     with pytest.raises(PanicException, match=message):
         target.query_prepared(near_two)
+
+
+def test_first_uses_of_a_target_from_many_threads():
+    """Eight threads search the same fresh target at once, by two paths; the
+    thread that works out the limits and those that wait all get the serial
+    answers."""
+    rng = np.random.default_rng(3)
+    y = target_cloud(rng, np.float64, 1.0, "delaunay")
+    x = boundary_queries(rng, y, np.float64, 1.0)
+    query = PREPARED["f64"](*x)
+    grouped = GROUPED["f64"].prepare([query], [None])
+    searches = [lambda t: t.query_prepared(query), lambda t: t.query_grouped(grouped, None, 1)]
+    want = [search(PREPARED["f64"](*y)) for search in searches]
+    failures = []
+    for _ in range(5):
+        target = PREPARED["f64"](*y)
+        barrier = threading.Barrier(8)
+
+        def work(k):
+            barrier.wait()
+            got = searches[k % 2](target)
+            if not all(np.array_equal(g, w) for g, w in zip(got, want[k % 2])):
+                failures.append(k)
+
+        run_in_threads(work, 8)
+    assert failures == []

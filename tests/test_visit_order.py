@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import oracle
-from conftest import FLOATS, PanicException, csr_from_lists
+from conftest import FLOATS, PanicException, csr_from_lists, run_in_threads
 from test_nearest import FUNCS, PREPARED, random_graph
 
 PRECISIONS = sorted(FLOATS)
@@ -115,11 +115,7 @@ def test_first_uses_of_a_query_from_many_threads():
             if not all(np.array_equal(g, w) for g, w in zip(got, want[k % 2])):
                 failures.append(k)
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_in_threads(work, 8)
     assert failures == []
 
 
