@@ -81,8 +81,8 @@ public:
     void run(std::size_t block, const StopLimitsCache<T>* stops) {
         const std::size_t n = out_.distances.size();
         if (stops != nullptr && y_.indptr.contiguous() && y_.indices.contiguous()) {
-            stop_ = stops->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                               {y_.indices.base, y_.indices.len});
+            facts_ = stops->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+                                {y_.indices.base, y_.indices.len});
         }
         if (block == 1 && y_.indptr.contiguous() && y_.indices.contiguous()) {
             // BlockScratch's checks pass for a block of one.
@@ -114,7 +114,7 @@ private:
             }
             T d2;
             const std::size_t end = descend_contiguous<T, EmptyRange::check>(
-                y_.points.data(), ny_, indptr, indices, q, seed_, d2, stop_);
+                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_);
             if (mode_ != BoundMode::none && d2 > b2_) {
                 miss(v);
                 continue;
@@ -188,8 +188,8 @@ private:
     // or a checked neighbour id.)
     std::size_t settle(BlockScratch<T>& s, std::size_t r, std::size_t end, std::uint32_t u,
                        std::size_t& active) const {
-        if (stop_ == nullptr) return r;
-        const T limit = stop_[u];
+        if (facts_.stop_limits == nullptr) return r;
+        const T limit = facts_.stop_limits[u];
         for (std::size_t k = r; k < end; ++k) {
             const std::size_t slot = s.active[k];
             if (!(s.d2[slot] < limit)) continue;
@@ -237,7 +237,8 @@ private:
         check_range(lo, hi, y_.indices.size());
         const IdRun ids{y_.indices.base + lo * sizeof(std::uint32_t), hi - lo,
                         y_.indices.size() - lo};
-        return move_to_nearest(s, slot, PointsById<T>{y_.points.data()}, ny_, ids, q);
+        return move_to_nearest(s, slot, PointsById<T>{y_.points.data()},
+                               facts_.ids_in_range ? kIdsChecked : ny_, ids, q);
     }
 
     template <class Source>
@@ -275,7 +276,7 @@ private:
     Box<T> target_{};
     T b2_ = 0;
     std::uint32_t seed_ = 0;
-    const T* stop_ = nullptr;  // the target's stop limits, if any
+    TargetFacts<T> facts_{};  // what is known of the target, if anything
 };
 
 template <class T>

@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "points.hpp"
 #include "scan.hpp"
+#include "stop_limits.hpp"
 
 namespace tevu {
 
@@ -19,12 +20,15 @@ enum class EmptyRange { stop, check };
 // Moves from `cur` to the nearest neighbour while it is strictly nearer, or
 // equally near with a smaller index. Returns the end vertex; `d2` receives
 // its squared distance to q. Every index is checked when it is read.
-// `stop`, when given, holds the target's stop limits: a vertex nearer to q
-// than its limit is where the descent ends, without reading its neighbours.
+// `facts` may hold the target's stop limits (a vertex nearer to q than its
+// limit is where the descent ends, without reading its neighbours) and say
+// that its neighbour ids need no checks.
 template <class T, EmptyRange kEmpty>
 inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                                       IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
-                                      const T* stop = nullptr) {
+                                      TargetFacts<T> facts = {}) {
+    const T* const stop = facts.stop_limits;
+    const std::size_t id_limit = facts.ids_in_range ? kIdsChecked : n_points;
     T d2 = dist2(points[checked_index(cur, n_points)], q);
     for (;;) {
         // cur is below n_points: checked above, or an id the scan checked.
@@ -37,7 +41,7 @@ inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_point
         const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
                                indices.len - lo};
         std::size_t best = cur;
-        scan_neighbours(points, n_points, neighbours, q, d2, best);
+        scan_neighbours(points, id_limit, neighbours, q, d2, best);
         if (best == cur) break;
         cur = best;
     }

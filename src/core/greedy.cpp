@@ -192,7 +192,7 @@ private:
                 check_contiguous(y_.indptr, y_.indices);
                 target_checked_ = true;
                 if (stops_ != nullptr) {
-                    stop_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+                    facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
                                         {y_.indices.base, y_.indices.len});
                 }
             }
@@ -200,7 +200,7 @@ private:
             // Both CSR arrays were checked for unit stride.
             const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
                 y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                {y_.indices.base, y_.indices.len}, q, seed, d2, stop_);
+                {y_.indices.base, y_.indices.len}, q, seed, d2, facts_);
             const T d = std::sqrt(d2);
             if (!(mode_ == BoundMode::prune && d * d > b2_)) {
                 out_.distances[i] = d;
@@ -223,7 +223,7 @@ private:
     T b2_ = 0;
     bool target_checked_ = false;
     const StopLimitsCache<T>* stops_;
-    const T* stop_ = nullptr;  // the limits, once the target was checked
+    TargetFacts<T> facts_{};  // known once the target was checked
 };
 
 template <class T>

@@ -49,6 +49,12 @@ T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indi
     return nearest * (T(0.25) * (T(1) - R::kMargin));
 }
 
+bool ids_below(IdRun ids, std::size_t n) {
+    std::uint32_t largest = 0;
+    for (std::size_t e = 0; e < ids.len; ++e) largest = ids[e] > largest ? ids[e] : largest;
+    return ids.len == 0 || largest < n;
+}
+
 }  // namespace
 
 template <class T>
@@ -61,16 +67,17 @@ Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
 }
 
 template <class T>
-const T* StopLimitsCache<T>::get(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
-                                 IdRun indices) const {
+TargetFacts<T> StopLimitsCache<T>::get(const Vec4<T>* points, std::size_t n_points,
+                                       IdRun indptr, IdRun indices) const {
     std::call_once(once_, [&] {
+        ids_in_range_ = ids_below(indices, n_points);
         try {
             limits_ = stop_limits(points, n_points, indptr, indices);
         } catch (const std::bad_alloc&) {
             // Descents then look at every neighbour list, as they may.
         }
     });
-    return limits_ ? limits_->data() : nullptr;
+    return {limits_ ? limits_->data() : nullptr, ids_in_range_};
 }
 
 template Buffer<float> stop_limits(const Vec4<float>*, std::size_t, IdRun, IdRun);

@@ -30,17 +30,27 @@ namespace tevu {
 template <class T>
 Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices);
 
+// What a search may take for granted about a target graph.
+template <class T>
+struct TargetFacts {
+    const T* stop_limits = nullptr;  // null: none
+    bool ids_in_range = false;       // every neighbour id is below the point count
+};
+
 // The limits of an immutable graph, worked out the first time a search asks
 // and kept. Safe to share between threads.
 template <class T>
 class StopLimitsCache {
 public:
-    // The limits, or null when they could not be allocated.
-    const T* get(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices) const;
+    // The limits (null when they could not be allocated), and whether all
+    // neighbour ids are in range, so that scans need not check them.
+    TargetFacts<T> get(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
+                       IdRun indices) const;
 
 private:
     mutable std::once_flag once_;
     mutable std::optional<Buffer<T>> limits_;
+    mutable bool ids_in_range_ = false;
 };
 
 }  // namespace tevu
