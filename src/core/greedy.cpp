@@ -191,9 +191,15 @@ private:
             if (!target_checked_) {
                 check_contiguous(y_.indptr, y_.indices);
                 target_checked_ = true;
+                const IdRun indices{y_.indices.base, y_.indices.len};
                 if (stops_ != nullptr) {
                     facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                                        {y_.indices.base, y_.indices.len});
+                                         indices);
+                } else if (indices.len <= kIdsPerQueryWorthChecking * n_) {
+                    // The descents read a fair share of the target's lists:
+                    // checking all ids once is cheaper than checking each
+                    // list as it is read.
+                    facts_.ids_in_range = ids_below(indices, ny_);
                 }
             }
             T d2;
@@ -224,6 +230,7 @@ private:
     bool target_checked_ = false;
     const StopLimitsCache<T>* stops_;
     TargetFacts<T> facts_{};  // known once the target was checked
+    static constexpr std::size_t kIdsPerQueryWorthChecking = 64;
 };
 
 template <class T>

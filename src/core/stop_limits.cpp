@@ -49,13 +49,13 @@ T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indi
     return nearest * (T(0.25) * (T(1) - R::kMargin));
 }
 
+}  // namespace
+
 bool ids_below(IdRun ids, std::size_t n) {
     std::uint32_t largest = 0;
     for (std::size_t e = 0; e < ids.len; ++e) largest = ids[e] > largest ? ids[e] : largest;
     return ids.len == 0 || largest < n;
 }
-
-}  // namespace
 
 template <class T>
 Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices) {

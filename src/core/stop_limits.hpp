@@ -30,6 +30,9 @@ namespace tevu {
 template <class T>
 Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices);
 
+// Whether every id of `ids` is below n.
+bool ids_below(IdRun ids, std::size_t n);
+
 // What a search may take for granted about a target graph.
 template <class T>
 struct TargetFacts {
