@@ -27,7 +27,7 @@ def main():
     parser.add_argument("--clouds", type=int, default=30)
     parser.add_argument("--points", type=int, default=5000)
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--block", type=int, default=8)
+    parser.add_argument("--block", type=int, default=1)
     args = parser.parse_args()
 
     scene = CurveScene(seed=1)
