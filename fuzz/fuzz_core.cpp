@@ -474,8 +474,10 @@ void check_nearest(const NearestResult<T>& r, const GraphView<T>& x, const Graph
     }
 }
 
-template <class T>
-void check_same(const NearestResult<T>& a, const NearestResult<T>& b) {
+// The answers of one search on array and on prepared operands (k = 1 or k
+// nearest results alike) must agree bit for bit.
+template <class Result>
+void check_same(const Result& a, const Result& b) {
     require(a.indices.size() == b.indices.size(), "prepared and array results differ in length");
     for (std::size_t i = 0; i < a.indices.size(); ++i) {
         require(a.indices[i] == b.indices[i] && same(a.distances[i], b.distances[i]),
@@ -605,15 +607,6 @@ void check_knn(const KnnResult<T>& r, const GraphView<T>& x, const GraphView<T>&
     }
 }
 
-template <class T>
-void check_same_knn(const KnnResult<T>& a, const KnnResult<T>& b) {
-    require(a.indices.size() == b.indices.size(), "k results differ in length");
-    for (std::size_t i = 0; i < a.indices.size(); ++i) {
-        require(a.indices[i] == b.indices[i] && same(a.distances[i], b.distances[i]),
-                "k: prepared and array operands give different answers");
-    }
-}
-
 // The k-nearest search on arrays (query box computed) and on prepared
 // graphs (query box given); where both succeed they must agree bit for bit.
 template <class T>
@@ -641,7 +634,7 @@ void fuzz_search_k(const Input<T>& in) {
     const KnnResult<T> prepared =
         search_k(px.view(), py.view(), k, ef, ptr(given), px.query_plan.get());
     check_knn(prepared, px.view(), py.view(), k, ef, ptr(given));
-    if (arrays) check_same_knn(*arrays, prepared);
+    if (arrays) check_same(*arrays, prepared);
 }
 
 // The blocked descent, likewise. The query's graph edges are never read,

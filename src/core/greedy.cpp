@@ -195,10 +195,7 @@ private:
                 if (stops_ != nullptr) {
                     facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
                                          indices);
-                } else if (indices.len <= kIdsPerQueryWorthChecking * n_) {
-                    // The descents read a fair share of the target's lists:
-                    // checking all ids once is cheaper than checking each
-                    // list as it is read.
+                } else if (worth_checking_all_ids(indices, n_)) {
                     facts_.ids_in_range = ids_below(indices, ny_);
                 }
             }
@@ -230,23 +227,22 @@ private:
     bool target_checked_ = false;
     const StopLimitsCache<T>* stops_;
     TargetFacts<T> facts_{};  // known once the target was checked
-    static constexpr std::size_t kIdsPerQueryWorthChecking = 64;
 };
 
 template <class T>
 NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y,
                                     const DistanceBound<T>* bound, const VisitPlanCache* plans,
                                     const StopLimitsCache<T>* stops) {
-    // An empty indptr wraps n around; the workspace allocation then fails.
+    // An empty indptr wraps n around; the workspace's size check then fails.
+    // The workspace itself is only made for the literal order, below.
     const std::size_t n = x.indptr.size() - 1;
-    Workspace ws = Workspace::with_capacity(n);
+    checked_bytes(n, sizeof(Workspace::Entry));
     NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
     GreedySearch<T> search(x, y, out, stops);
     if (bound != nullptr) {
         if (n == 0) return out;
         if (!search.set_bound(*bound)) return out;
     }
-    ws.begin(n);
     check_contiguous(x.indptr, x.indices);
     bool done = false;
     if (n >= kPlannedFrom) {
@@ -263,7 +259,10 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
             }
         }
     }
-    if (!done) search.traverse_in_order(ws);
+    if (!done) {
+        Workspace ws = Workspace::with_capacity(n);
+        search.traverse_in_order(ws);
+    }
     search.filter();
     return out;
 }

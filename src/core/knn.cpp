@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "scan.hpp"
@@ -109,38 +110,20 @@ private:
 // would be split up lane by lane. Ids take lanes as wide as distances so
 // that one lane mask moves both.
 template <class T, std::size_t kBytes>
-struct ListBlock;
+struct ListBlock {
+    using Lane = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
+    // typedef, not using: GCC drops the attribute on an alias of a
+    // template parameter.
+    typedef T Value __attribute__((vector_size(kBytes)));
+    typedef Lane Mask __attribute__((vector_size(kBytes)));
+    static constexpr std::size_t kLanes = kBytes / sizeof(T);
 
-template <>
-struct ListBlock<double, 16> {
-    using Value = double __attribute__((vector_size(16)));
-    using Mask = std::int64_t __attribute__((vector_size(16)));
-    static constexpr std::size_t kLanes = 2;
-    static constexpr Value lane_index{0, 1};
-};
-
-template <>
-struct ListBlock<double, 32> {
-    using Value = double __attribute__((vector_size(32)));
-    using Mask = std::int64_t __attribute__((vector_size(32)));
-    static constexpr std::size_t kLanes = 4;
-    static constexpr Value lane_index{0, 1, 2, 3};
-};
-
-template <>
-struct ListBlock<float, 16> {
-    using Value = float __attribute__((vector_size(16)));
-    using Mask = std::int32_t __attribute__((vector_size(16)));
-    static constexpr std::size_t kLanes = 4;
-    static constexpr Value lane_index{0, 1, 2, 3};
-};
-
-template <>
-struct ListBlock<float, 32> {
-    using Value = float __attribute__((vector_size(32)));
-    using Mask = std::int32_t __attribute__((vector_size(32)));
-    static constexpr std::size_t kLanes = 8;
-    static constexpr Value lane_index{0, 1, 2, 3, 4, 5, 6, 7};
+    // 0, 1, 2, ... in the lanes.
+    template <std::size_t... L>
+    static constexpr Value numbered(std::index_sequence<L...>) {
+        return Value{static_cast<T>(L)...};
+    }
+    static constexpr Value lane_index = numbered(std::make_index_sequence<kLanes>{});
 };
 
 // The best points seen so far in a walk, ascending by squared distance, at
@@ -339,8 +322,8 @@ public:
           marks_fit_(ef >= 1 && ef <= kMaxMarked),
           // Ids at or above the limit fail; beyond 32 bits of points all fit.
           id_limit_(static_cast<std::uint32_t>(std::min<std::size_t>(points.size(), UINT32_MAX))),
-          all_ids_fit_(points.size() > UINT32_MAX ||
-                       (worth_checking_all(csr.indices, walks) && largest_id(csr.indices) < id_limit_)) {}
+          all_ids_fit_(points.size() > UINT32_MAX || (worth_checking_all_ids(csr.indices, walks) &&
+                                                      ids_below(csr.indices, points.size()))) {}
 
     // Walks from `seed` for query point q. Afterwards `results()` holds the
     // best points seen, ascending by squared distance, the seed or better
@@ -490,19 +473,6 @@ private:
         return true;
     }
 
-    // Every neighbour list a call reads is checked for ids out of range.
-    // When the walks are going to read a fair share of the target graph,
-    // checking all of it at once up front is cheaper; if that finds a bad
-    // id, the lists are checked as they are read, so the failure still
-    // comes when (and if) a walk reaches it.
-    static bool worth_checking_all(IdRun indices, std::size_t walks) noexcept {
-        return walks >= indices.len / 128;
-    }
-    static std::uint32_t largest_id(IdRun ids) noexcept {
-        std::uint32_t largest = 0;
-        for (std::size_t e = 0; e < ids.len; ++e) largest = std::max(largest, ids[e]);
-        return largest;
-    }
 
     // Fails with the first id of v's neighbour list `list` out of range
     // when `chunk`, a piece of it, holds one; four ids at a time.

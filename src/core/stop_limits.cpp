@@ -69,15 +69,11 @@ Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
 template <class T>
 TargetFacts<T> StopLimitsCache<T>::get(const Vec4<T>* points, std::size_t n_points,
                                        IdRun indptr, IdRun indices) const {
-    std::call_once(once_, [&] {
-        ids_in_range_ = ids_below(indices, n_points);
-        try {
-            limits_ = stop_limits(points, n_points, indptr, indices);
-        } catch (const std::bad_alloc&) {
-            // Descents then look at every neighbour list, as they may.
-        }
+    const Known* known = known_.get([&] {
+        return Known{stop_limits(points, n_points, indptr, indices), ids_below(indices, n_points)};
     });
-    return {limits_ ? limits_->data() : nullptr, ids_in_range_};
+    // Without them, descents look at every neighbour list and check its ids.
+    return known ? TargetFacts<T>{known->limits.data(), known->ids_in_range} : TargetFacts<T>{};
 }
 
 template Buffer<float> stop_limits(const Vec4<float>*, std::size_t, IdRun, IdRun);

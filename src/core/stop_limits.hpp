@@ -16,10 +16,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <optional>
 
 #include "buffer.hpp"
+#include "kept.hpp"
 #include "points.hpp"
 #include "scan.hpp"
 
@@ -32,6 +32,15 @@ Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
 
 // Whether every id of `ids` is below n.
 bool ids_below(IdRun ids, std::size_t n);
+
+// Every neighbour list a search reads is checked for ids out of range. When
+// `searches` descents or walks are going to read a fair share of a graph's
+// lists (`ids`), checking all of them once up front is cheaper; if that
+// finds a bad id, the lists are checked as they are read, so the failure
+// still comes when (and if) a search reaches it.
+inline bool worth_checking_all_ids(IdRun ids, std::size_t searches) noexcept {
+    return searches >= ids.len / 128;
+}
 
 // What a search may take for granted about a target graph.
 template <class T>
@@ -51,9 +60,11 @@ public:
                        IdRun indices) const;
 
 private:
-    mutable std::once_flag once_;
-    mutable std::optional<Buffer<T>> limits_;
-    mutable bool ids_in_range_ = false;
+    struct Known {
+        Buffer<T> limits;
+        bool ids_in_range;
+    };
+    Kept<Known> known_;
 };
 
 }  // namespace tevu

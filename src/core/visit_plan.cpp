@@ -180,14 +180,8 @@ std::optional<VisitPlan> plan_visits(IdRun indptr, IdRun indices, std::size_t n,
 
 const VisitPlan* VisitPlanCache::get(IdRun indptr, IdRun indices, std::size_t n,
                                      std::size_t n_points) const {
-    std::call_once(once_, [&] {
-        try {
-            plan_ = plan_visits(indptr, indices, n, n_points);
-        } catch (const std::bad_alloc&) {
-            // Searches go on in the literal order, which needs less memory.
-        }
-    });
-    return plan_ ? &*plan_ : nullptr;
+    // Without a plan, searches go on in the literal order.
+    return plan_.get([&] { return plan_visits(indptr, indices, n, n_points); });
 }
 
 const VisitPlan* find_plan(IdRun indptr, IdRun indices, std::size_t n, std::size_t n_points,

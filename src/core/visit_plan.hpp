@@ -11,10 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "kept.hpp"
 #include "scan.hpp"
 
 namespace tevu {
@@ -51,8 +51,7 @@ public:
     const VisitPlan* get(IdRun indptr, IdRun indices, std::size_t n, std::size_t n_points) const;
 
 private:
-    mutable std::once_flag once_;
-    mutable std::optional<VisitPlan> plan_;
+    Kept<VisitPlan> plan_;
 };
 
 // The plan of a search's query graph: the one `kept` holds, or else one
