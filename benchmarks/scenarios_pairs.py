@@ -42,63 +42,80 @@ def _peer_inputs(bench, kind, n, order, prec):
     return trees, {p: peers.peer_points(xs, p) for p in peers.PEERS}
 
 
-def _peer_fns(trees, xq, k, bound):
-    return {p: partial(peers.query, p, trees[p], xq[p], k, bound) for p in peers.PEERS}
+def _peer_fns(trees, xq, k, bound, prec):
+    return {f"{prec} {p}": partial(peers.query, p, trees[p], xq[p], k, bound)
+            for p in peers.PEERS}
+
+
+def _peer_columns(prec):
+    """Row column -> the name of that peer's callable for this precision."""
+    return {p: f"{prec} {p}" for p in peers.PEERS}
 
 
 def _with_peer_checks(check, timed, reference, prec, bound=None, column=0):
     """`check` plus any peer whose distances disagree with the reference peer."""
     for p in peers.PEERS[1:]:
-        check = check.also(p, distances_agree(timed[p].result[column], reference, prec, bound))
+        check = check.also(p, distances_agree(timed[f"{prec} {p}"].result[column], reference,
+                                              prec, bound))
     return check
+
+
+# Both precisions of a workload take turns in the same rounds, with each
+# one's peers: whether float32 is faster than float64 compares two of the
+# module's own timings, which must see the same machine as much as a module
+# and its peers do.
 
 
 def k1(bench, kind, n, order):
     store, rounds = bench.store, bench.rounds_for(n)
     x, y = store.stored(kind, n, "x", order), store.stored(kind, n, "y", order)
     bound = None
-    for prec in PRECISIONS:
-        xs, ys = (store.points(kind, n, r, order, prec) for r in "xy")
-        px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
-        trees, xq = _peer_inputs(bench, kind, n, order, prec)
-        for bound_kind in ("none", "median"):
-            b = None if bound_kind == "none" else bound
-            fns = {}
-            if b is None:
-                fns["all_nearest_neighbours"] = partial(NEAREST[prec], xs, *x.graph, ys, *y.graph)
-            fns["query_prepared"] = partial(py.query_prepared, px, b)
-            fns.update(_peer_fns(trees, xq, 1, b))
-            timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
-            reference = timed["cKDTree"].result[0]
+    for bound_kind in ("none", "median"):
+        fns = {}
+        for prec in PRECISIONS:
+            xs, ys = (store.points(kind, n, r, order, prec) for r in "xy")
+            px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
             if bound is None:
-                bound = median_bound(reference)
-            for method in fns:
-                if method in peers.PEERS:
+                fns[f"{prec} all_nearest_neighbours"] = partial(NEAREST[prec], xs, *x.graph,
+                                                                ys, *y.graph)
+            fns[f"{prec} query_prepared"] = partial(py.query_prepared, px, bound)
+            trees, xq = _peer_inputs(bench, kind, n, order, prec)
+            fns.update(_peer_fns(trees, xq, 1, bound, prec))
+        timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
+        for prec in PRECISIONS:
+            reference = timed[f"{prec} cKDTree"].result[0]
+            for name in fns:
+                method = name.split(" ", 1)[1]
+                if not name.startswith(prec) or method in peers.PEERS:
                     continue
-                check = distances_agree(timed[method].result[0], reference, prec, b)
-                check = _with_peer_checks(check, timed, reference, prec, b)
+                check = distances_agree(timed[name].result[0], reference, prec, bound)
+                check = _with_peer_checks(check, timed, reference, prec, bound)
                 bench.table.add(timing_row(
-                    timed, method, n, {p: p for p in peers.PEERS}, scenario="k1",
+                    timed, name, n, _peer_columns(prec), scenario="k1",
                     workload=_workload(kind, n, order), kind=kind, n=n, order=order,
-                    prec=prec, bound_kind=bound_kind, bound=b, k=1,
-                    variant=prec + (" bound" if b is not None else ""), method=method,
+                    prec=prec, bound_kind=bound_kind, bound=bound, k=1,
+                    variant=prec + (" bound" if bound is not None else ""), method=method,
                     **check.fields()))
+        bound = median_bound(timed["f64 cKDTree"].result[0])
 
 
 def k8(bench, kind, n, order):
     store, rounds = bench.store, bench.rounds_for(n)
-    for prec in PRECISIONS if n < bench.config.large else ("f64",):
+    precisions = PRECISIONS if n < bench.config.large else ("f64",)
+    fns = {}
+    for prec in precisions:
         px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
         trees, xq = _peer_inputs(bench, kind, n, order, prec)
-        fns = {f"ef={ef}": partial(py.query_prepared_k, px, K, ef) for ef in EFS}
-        fns.update(_peer_fns(trees, xq, K, None))
-        timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
-        exact_d, exact_i = timed["cKDTree"].result
+        fns.update({f"{prec} ef={ef}": partial(py.query_prepared_k, px, K, ef) for ef in EFS})
+        fns.update(_peer_fns(trees, xq, K, None, prec))
+    timed = interleaved(fns, rounds, bench.min_time, bench.warmup_for(n))
+    for prec in precisions:
+        exact_d, exact_i = timed[f"{prec} cKDTree"].result
         for ef in EFS:
-            check = _with_peer_checks(recall(timed[f"ef={ef}"].result[1], exact_i),
+            check = _with_peer_checks(recall(timed[f"{prec} ef={ef}"].result[1], exact_i),
                                       timed, exact_d, prec)
             bench.table.add(timing_row(
-                timed, f"ef={ef}", n, {p: p for p in peers.PEERS}, scenario="k8",
+                timed, f"{prec} ef={ef}", n, _peer_columns(prec), scenario="k8",
                 workload=_workload(kind, n, order), kind=kind, n=n, order=order, prec=prec,
                 k=K, ef=ef, variant=f"{prec} ef={ef}", method="query_prepared_k",
                 recall=check.value, **check.fields()))
