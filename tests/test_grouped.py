@@ -146,14 +146,27 @@ def test_query_grouped_equals_query_prepared(prec, bound, block):
 
 @pytest.mark.parametrize("prec", PRECISIONS)
 @pytest.mark.parametrize("bound", [None, 0.02])
-def test_raw_results_scattered_by_perm_equal_finalized(prec, bound):
+@pytest.mark.parametrize("with_query_perms", [False, True])
+def test_raw_results_scattered_by_perm_equal_finalized(prec, bound, with_query_perms):
     queries, _, _, target, _ = join_case(prec, [300, 500, 0, 200], 4, kind="uniform")
-    g = GROUPED[prec].prepare(queries, [None] * 4)
+    rng = np.random.default_rng(5)
+    perms = [None] * 4
+    if with_query_perms:
+        # Clouds with and without a perm in one set; one perm is longer than its cloud.
+        perms = [rng.permutation(300), None, None, np.r_[rng.permutation(200), 7, 7]]
+    g = GROUPED[prec].prepare(queries, perms)
     raw_d, raw_i = target.query_grouped(g, None, distance_upper_bound=bound, finalize=False)
     out_d, out_i = np.empty_like(raw_d), np.empty_like(raw_i)
     out_d[g.perm], out_i[g.perm] = raw_d, raw_i
+    offsets = g.offsets.astype(np.int64)
+    for c, perm in enumerate(perms):
+        if perm is not None:
+            part = slice(offsets[c], offsets[c + 1])
+            dest = offsets[c] + perm[:offsets[c + 1] - offsets[c]]
+            out_d[dest], out_i[dest] = out_d[part].copy(), out_i[part].copy()
     assert_same((out_d, out_i), target.query_grouped(g, None, distance_upper_bound=bound))
-    offsets = g.offsets
+    if with_query_perms:
+        return
     for c, q in enumerate(queries):
         part = slice(offsets[c], offsets[c + 1])
         assert_same((out_d[part], out_i[part]), target.query_prepared(q, bound))

@@ -48,6 +48,16 @@ public:
 
     void reset(std::size_t size) { std::fill_n(words_.begin(), (size + 63) / 64, 0); }
 
+    // Whether `position` lies inside the cloud and was free; takes it if so.
+    bool try_take(std::size_t position, std::size_t size) {
+        if (position >= size) return false;
+        std::uint64_t& word = words_[position / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+        if (word & bit) return false;
+        word |= bit;
+        return true;
+    }
+
     // Fails when `position` lies outside the cloud or was taken before.
     void take(std::size_t position, std::size_t size, std::size_t cloud) {
         checked_index(position, size);
@@ -81,6 +91,52 @@ bool has_query_perms(const GroupedQuerySet<T>& set) {
                        [](const auto& perm) { return perm.has_value(); });
 }
 
+// Where each sorted point ends up in the finished output, if every query
+// perm of the set is a permutation of its cloud's positions; nothing
+// otherwise, so that finalizing meets the failure when it happens.
+template <class T>
+std::optional<Buffer<std::size_t>> compose_output_positions(const GroupedQuerySet<T>& set) {
+    const std::size_t n = set.n_points();
+    auto in_cloud_order = Buffer<std::size_t>::uninitialized(n);
+    PositionsTaken taken(largest_cloud(set.offsets));
+    for (std::size_t c = 0; c < set.n_clouds(); ++c) {
+        const std::size_t start = set.offsets[c];
+        const std::size_t size = set.offsets[c + 1] - start;
+        const Buffer<std::int64_t>* perm =
+            c < set.query_perms.size() && set.query_perms[c] ? &*set.query_perms[c] : nullptr;
+        if (perm == nullptr) {
+            for (std::size_t i = 0; i < size; ++i) in_cloud_order[start + i] = start + i;
+            continue;
+        }
+        if (perm->size() < size) return std::nullopt;
+        taken.reset(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto position = static_cast<std::size_t>((*perm)[i]);
+            if (!taken.try_take(position, size)) return std::nullopt;
+            in_cloud_order[start + i] = start + position;
+        }
+    }
+    auto positions = Buffer<std::size_t>::uninitialized(n);
+    for (std::size_t s = 0; s < n; ++s) positions[s] = in_cloud_order[set.perm[s]];
+    return positions;
+}
+
+// Writes every raw answer to its output position in one pass; no lookup can
+// fail (the target perm, when given, covers every target index).
+template <class T>
+NearestResult<T> scatter_answers(const NearestResult<T>& raw, const Buffer<std::size_t>& position,
+                                 const PermView& target_perm, std::size_t ny) {
+    const std::size_t n = raw.distances.size();
+    NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t r = raw.indices[s];
+        out.distances[position[s]] = raw.distances[s];
+        out.indices[position[s]] =
+            r >= ny ? ny : target_perm ? static_cast<std::size_t>((*target_perm)[r]) : r;
+    }
+    return out;
+}
+
 }  // namespace
 
 template <class T>
@@ -100,6 +156,7 @@ GroupedQuerySet<T> build_grouped_set(std::span<const PointSpan<T>> clouds,
     for (const PermView& p : query_perms) {
         set.query_perms.push_back(p ? std::optional(copy_perm(*p)) : std::nullopt);
     }
+    if (has_query_perms(set)) set.output_position = compose_output_positions(set);
     return set;
 }
 
@@ -107,18 +164,13 @@ template <class T>
 NearestResult<T> finalize_grouped(const GroupedQuerySet<T>& set, NearestResult<T> raw,
                                   const PermView& target_perm, std::size_t ny) {
     const std::size_t n = set.n_points();
-    if (!has_query_perms(set) && (!target_perm || target_perm->len >= ny)) {
-        // Every answer goes straight to its concatenated position, and no
-        // lookup can fail: one pass.
-        NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
-        for (std::size_t s = 0; s < n; ++s) {
-            const std::size_t r = raw.indices[s];
-            out.distances[set.perm[s]] = raw.distances[s];
-            out.indices[set.perm[s]] =
-                r >= ny ? ny : target_perm ? static_cast<std::size_t>((*target_perm)[r]) : r;
-        }
-        return out;
+    if (!target_perm || target_perm->len >= ny) {
+        if (!has_query_perms(set)) return scatter_answers(raw, set.perm, target_perm, ny);
+        if (set.output_position) return scatter_answers(raw, *set.output_position, target_perm, ny);
     }
+    // Some lookup may fail: the answers go to their concatenated positions
+    // first, then cloud by cloud through the query perms, which are checked
+    // as they are read.
     NearestResult<T> concat{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
     for (std::size_t s = 0; s < n; ++s) {
         concat.distances[set.perm[s]] = raw.distances[s];
