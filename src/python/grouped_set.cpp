@@ -91,6 +91,12 @@ bool has_query_perms(const GroupedQuerySet<T>& set) {
                        [](const auto& perm) { return perm.has_value(); });
 }
 
+// Cloud c's query perm, or nullptr when it has none.
+template <class T>
+const Buffer<std::int64_t>* query_perm_of(const GroupedQuerySet<T>& set, std::size_t c) {
+    return c < set.query_perms.size() && set.query_perms[c] ? &*set.query_perms[c] : nullptr;
+}
+
 // Where each sorted point ends up in the finished output, if every query
 // perm of the set is a permutation of its cloud's positions; nothing
 // otherwise, so that finalizing meets the failure when it happens.
@@ -102,8 +108,7 @@ std::optional<Buffer<std::size_t>> compose_output_positions(const GroupedQuerySe
     for (std::size_t c = 0; c < set.n_clouds(); ++c) {
         const std::size_t start = set.offsets[c];
         const std::size_t size = set.offsets[c + 1] - start;
-        const Buffer<std::int64_t>* perm =
-            c < set.query_perms.size() && set.query_perms[c] ? &*set.query_perms[c] : nullptr;
+        const Buffer<std::int64_t>* perm = query_perm_of(set, c);
         if (perm == nullptr) {
             for (std::size_t i = 0; i < size; ++i) in_cloud_order[start + i] = start + i;
             continue;
@@ -185,8 +190,7 @@ NearestResult<T> finalize_grouped(const GroupedQuerySet<T>& set, NearestResult<T
     for (std::size_t c = 0; c < set.n_clouds(); ++c) {
         const std::size_t start = set.offsets[c];
         const std::size_t size = set.offsets[c + 1] - start;
-        const Buffer<std::int64_t>* perm =
-            c < set.query_perms.size() && set.query_perms[c] ? &*set.query_perms[c] : nullptr;
+        const Buffer<std::int64_t>* perm = query_perm_of(set, c);
         if (perm != nullptr) taken.reset(size);
         for (std::size_t i = 0; i < size; ++i) {
             std::size_t position = i;
