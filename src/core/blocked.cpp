@@ -114,7 +114,7 @@ private:
             }
             T d2;
             const std::size_t end = descend_contiguous<T, EmptyRange::check>(
-                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_);
+                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_, &memo_);
             if (mode_ != BoundMode::none && d2 > b2_) {
                 miss(v);
                 continue;
@@ -277,6 +277,7 @@ private:
     T b2_ = 0;
     std::uint32_t seed_ = 0;
     TargetFacts<T> facts_{};  // what is known of the target, if anything
+    NeighbourMemo<T> memo_;     // single-point blocks: the vertex scanned again and again
 };
 
 template <class T>

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "errors.hpp"
+#include "neighbour_memo.hpp"
 #include "points.hpp"
 #include "scan.hpp"
 #include "stop_limits.hpp"
@@ -22,17 +23,27 @@ enum class EmptyRange { stop, check };
 // its squared distance to q. Every index is checked when it is read.
 // `facts` may hold the target's stop limits (a vertex nearer to q than its
 // limit is where the descent ends, without reading its neighbours) and say
-// that its neighbour ids need no checks.
+// that its neighbour ids need no checks. `memo`, if given, keeps the
+// neighbours of a vertex that descents keep scanning; a vertex it holds was
+// read and checked when it was kept, so its scan reads nothing more.
 template <class T, EmptyRange kEmpty>
 inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                                       IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
-                                      TargetFacts<T> facts = {}) {
+                                      TargetFacts<T> facts = {},
+                                      NeighbourMemo<T>* memo = nullptr) {
     const T* const stop = facts.stop_limits;
     const std::size_t id_limit = facts.ids_in_range ? kIdsChecked : n_points;
     T d2 = dist2(points[checked_index(cur, n_points)], q);
     for (;;) {
         // cur is below n_points: checked above, or an id the scan checked.
         if (stop != nullptr && d2 < stop[cur]) break;
+        if (memo != nullptr && memo->holds(cur)) {
+            std::size_t best = cur;
+            memo->scan(q, d2, best);
+            if (best == cur) break;
+            cur = best;
+            continue;
+        }
         const std::size_t lo = indptr[checked_index(cur, indptr.len)];
         const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
         if (kEmpty == EmptyRange::stop && lo == hi) break;
@@ -42,6 +53,7 @@ inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_point
                                indices.len - lo};
         std::size_t best = cur;
         scan_neighbours(points, id_limit, neighbours, q, d2, best);
+        if (memo != nullptr) memo->scanned(cur, points, neighbours);
         if (best == cur) break;
         cur = best;
     }
