@@ -277,7 +277,7 @@ private:
     T b2_ = 0;
     std::uint32_t seed_ = 0;
     TargetFacts<T> facts_{};  // what is known of the target, if anything
-    NeighbourMemo<T> memo_;     // single-point blocks: the vertex scanned again and again
+    NeighbourMemo<T> memo_;     // single-point blocks: the vertices scanned last
 };
 
 template <class T>

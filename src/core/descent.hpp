@@ -24,8 +24,8 @@ enum class EmptyRange { stop, check };
 // `facts` may hold the target's stop limits (a vertex nearer to q than its
 // limit is where the descent ends, without reading its neighbours) and say
 // that its neighbour ids need no checks. `memo`, if given, keeps the
-// neighbours of a vertex that descents keep scanning; a vertex it holds was
-// read and checked when it was kept, so its scan reads nothing more.
+// neighbours of the vertices scanned last; a vertex it holds was read and
+// checked when it was kept, so its scan reads nothing more.
 template <class T, EmptyRange kEmpty>
 inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                                       IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
@@ -37,9 +37,9 @@ inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_point
     for (;;) {
         // cur is below n_points: checked above, or an id the scan checked.
         if (stop != nullptr && d2 < stop[cur]) break;
-        if (memo != nullptr && memo->holds(cur)) {
+        if (const auto* kept = memo != nullptr ? memo->find(cur) : nullptr) {
             std::size_t best = cur;
-            memo->scan(q, d2, best);
+            NeighbourMemo<T>::scan(*kept, q, d2, best);
             if (best == cur) break;
             cur = best;
             continue;
@@ -53,7 +53,7 @@ inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_point
                                indices.len - lo};
         std::size_t best = cur;
         scan_neighbours(points, id_limit, neighbours, q, d2, best);
-        if (memo != nullptr) memo->scanned(cur, points, neighbours);
+        if (memo != nullptr) memo->keep(cur, points, neighbours);
         if (best == cur) break;
         cur = best;
     }
