@@ -61,28 +61,33 @@ class Collection:
 
 
 def grouped(bench):
+    """Both precisions take turns in the same rounds, like the pair scenarios."""
     cfg, store = bench.config, bench.store
     nt, m, n = cfg.grouped_target, cfg.grouped_clouds, cfg.grouped_points
     workload = f"clustered {size_label(nt)} vs {m}x{n}"
+    target_perm = store.stored("clustered", nt, "y", "morton").perm
+    fns, n_points = {}, {}
     for prec in PRECISIONS:
         target = store.prepared("clustered", nt, "y", "morton", prec)
-        target_perm = store.stored("clustered", nt, "y", "morton").perm
         group = Collection(bench, m, n, prec)
+        n_points[prec] = group.grouped.n_points
         trees = {p: bench.tree("clustered", nt, "y", "morton", prec, p) for p in peers.PEERS}
-        fns = {f"block {b}": partial(target.query_grouped, group.grouped, target_perm, b)
-               for b in BLOCKS}
-        fns.update({p: partial(group.peer_answer, p, trees[p]) for p in peers.PEERS})
-        timed = interleaved(fns, bench.rounds_for(nt), bench.min_time)
-        reference = timed["cKDTree"].result
+        fns.update({f"{prec} block {b}": partial(target.query_grouped, group.grouped,
+                                                 target_perm, b) for b in BLOCKS})
+        fns.update({f"{prec} {p}": partial(group.peer_answer, p, trees[p]) for p in peers.PEERS})
+    timed = interleaved(fns, bench.rounds_for(nt), bench.min_time)
+    for prec in PRECISIONS:
+        reference = timed[f"{prec} cKDTree"].result
         for b in BLOCKS:
-            check = distances_agree(timed[f"block {b}"].result[0], reference, prec)
+            check = distances_agree(timed[f"{prec} block {b}"].result[0], reference, prec)
             for p in peers.PEERS[1:]:
-                check = check.also(p, distances_agree(timed[p].result, reference, prec))
+                check = check.also(p, distances_agree(timed[f"{prec} {p}"].result, reference,
+                                                      prec))
             bench.table.add(timing_row(
-                timed, f"block {b}", group.grouped.n_points, {p: p for p in peers.PEERS},
-                scenario="grouped", workload=workload, kind="clustered", n=nt, prec=prec,
-                block=b, variant=f"{prec} block {b}", method="query_grouped",
-                **check.fields()))
+                timed, f"{prec} block {b}", n_points[prec],
+                {p: f"{prec} {p}" for p in peers.PEERS}, scenario="grouped", workload=workload,
+                kind="clustered", n=nt, prec=prec, block=b, variant=f"{prec} block {b}",
+                method="query_grouped", **check.fields()))
 
 
 def _drain(pool, task, jobs):
