@@ -119,10 +119,14 @@ private:
                 miss(v);
                 continue;
             }
-            out_.distances[v] = std::sqrt(d2);
+            out_.distances[v] = d2;
             out_.indices[v] = end;
             seed_ = static_cast<std::uint32_t>(end);
         }
+        // The square roots in one pass, where they vectorize (a miss's
+        // infinity stays infinite).
+        T* const distances = out_.distances.data();
+        for (std::size_t v = 0; v < n; ++v) distances[v] = std::sqrt(distances[v]);
     }
 
     void miss(std::size_t v) {
