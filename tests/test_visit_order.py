@@ -135,3 +135,25 @@ def test_planned_k_orders_match_model(prec, layout, n_components, k, ef):
         want = oracle.knn(*x, *target, k, ef, dtype=f)
         np.testing.assert_array_equal(got[0], want[0])
         np.testing.assert_array_equal(got[1], want[1])
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_descents_taken_together_fail_in_the_literal_order(prec):
+    """A star query: every point is discovered by point 0, so the planned
+    order descends several of them side by side. Point 399, answered first,
+    walks down the negative side to the bad id 9001; point 398, next, meets
+    the bad id 9002 in fewer steps. The failure must be point 399's."""
+    f = FLOATS[prec]
+    n = 400
+    xp = np.zeros((n, 3), f)
+    xp[399, 0], xp[398, 0] = -400, 12
+    x = (xp, *csr_from_lists([list(range(1, n))] + [[0]] * (n - 1)))
+    yp = np.zeros((6, 3), f)
+    yp[:, 0] = [0, 10, -10, -20, -30, -40]
+    y = (yp, *csr_from_lists([[1, 2], [0, 9002], [0, 3], [2, 4], [3, 9001], [4]]))
+    message = "index out of bounds: the len is 6 but the index is 9001"
+    query = PREPARED[prec](*x)
+    for search in (lambda: FUNCS[prec](*x, *y), lambda: PREPARED[prec](*y).query_prepared(query)):
+        with pytest.raises(PanicException) as info:
+            search()
+        assert info.value.args == (message,)

@@ -18,47 +18,77 @@ namespace tevu {
 // the (empty) range, and so checks it against the neighbour array first.
 enum class EmptyRange { stop, check };
 
-// Moves from `cur` to the nearest neighbour while it is strictly nearer, or
-// equally near with a smaller index. Returns the end vertex; `d2` receives
-// its squared distance to q. Every index is checked when it is read.
-// `facts` may hold the target's stop limits (a vertex nearer to q than its
-// limit is where the descent ends, without reading its neighbours) and say
-// that its neighbour ids need no checks. `memo`, if given, keeps the
-// neighbours of the vertices scanned last; a vertex it holds was read and
-// checked when it was kept, so its scan reads nothing more.
+// One step of a descent standing on `cur` at squared distance `d2` from q:
+// moves to the nearest neighbour if it is strictly nearer, or equally near
+// with a smaller index, and returns whether it moved. Every index is checked
+// when it is read. `facts` may hold the target's stop limits (a vertex
+// nearer to q than its limit is where the descent ends, without reading its
+// neighbours) and say that its neighbour ids need no checks. `memo`, if
+// given, keeps the neighbours of the vertices scanned last; a vertex it
+// holds was read and checked when it was kept, so its scan reads nothing
+// more.
+template <class T, EmptyRange kEmpty>
+inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
+                         IdRun indices, const Vec4<T>& q, std::size_t& cur, T& d2,
+                         TargetFacts<T> facts, NeighbourMemo<T>* memo) {
+    // cur is below n_points: checked before, or an id a scan checked.
+    if (facts.stop_limits != nullptr && d2 < facts.stop_limits[cur]) return false;
+    std::size_t best = cur;
+    if (const auto* kept = memo != nullptr ? memo->find(cur) : nullptr) {
+        NeighbourMemo<T>::scan(*kept, q, d2, best);
+    } else {
+        const std::size_t lo = indptr[checked_index(cur, indptr.len)];
+        const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
+        if (kEmpty == EmptyRange::stop && lo == hi) return false;
+        check_range(lo, hi, indices.len);
+        if (lo == hi) return false;
+        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
+                               indices.len - lo};
+        scan_neighbours(points, facts.ids_in_range ? kIdsChecked : n_points, neighbours, q, d2,
+                        best);
+        if (memo != nullptr) memo->keep(cur, points, neighbours);
+    }
+    if (best == cur) return false;
+    cur = best;
+    return true;
+}
+
+// Descends from `cur` while the steps move. Returns the end vertex; `d2`
+// receives its squared distance to q.
 template <class T, EmptyRange kEmpty>
 inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                                       IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
                                       TargetFacts<T> facts = {},
                                       NeighbourMemo<T>* memo = nullptr) {
-    const T* const stop = facts.stop_limits;
-    const std::size_t id_limit = facts.ids_in_range ? kIdsChecked : n_points;
     T d2 = dist2(points[checked_index(cur, n_points)], q);
-    for (;;) {
-        // cur is below n_points: checked above, or an id the scan checked.
-        if (stop != nullptr && d2 < stop[cur]) break;
-        if (const auto* kept = memo != nullptr ? memo->find(cur) : nullptr) {
-            std::size_t best = cur;
-            NeighbourMemo<T>::scan(*kept, q, d2, best);
-            if (best == cur) break;
-            cur = best;
-            continue;
-        }
-        const std::size_t lo = indptr[checked_index(cur, indptr.len)];
-        const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
-        if (kEmpty == EmptyRange::stop && lo == hi) break;
-        check_range(lo, hi, indices.len);
-        if (lo == hi) break;
-        const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
-                               indices.len - lo};
-        std::size_t best = cur;
-        scan_neighbours(points, id_limit, neighbours, q, d2, best);
-        if (memo != nullptr) memo->keep(cur, points, neighbours);
-        if (best == cur) break;
-        cur = best;
+    while (descent_step<T, kEmpty>(points, n_points, indptr, indices, q, cur, d2, facts, memo)) {
     }
     d2_out = d2;
     return cur;
+}
+
+// Up to kLanes independent descents taking turns step by step, so that the
+// memory reads of one overlap the others'. Each ends where it would alone;
+// when a step fails, which failure comes first is not the one-at-a-time
+// order.
+template <class T, EmptyRange kEmpty, std::size_t kLanes>
+inline void descend_lanes(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
+                          IdRun indices, std::size_t lanes, const Vec4<T>* const* q,
+                          std::size_t* cur, T* d2, TargetFacts<T> facts) {
+    unsigned moving = 0;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        d2[l] = dist2(points[checked_index(cur[l], n_points)], *q[l]);
+        moving |= 1u << l;
+    }
+    while (moving != 0) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            if ((moving >> l & 1u) != 0 &&
+                !descent_step<T, kEmpty>(points, n_points, indptr, indices, *q[l], cur[l], d2[l],
+                                         facts, nullptr)) {
+                moving &= ~(1u << l);
+            }
+        }
+    }
 }
 
 }  // namespace tevu

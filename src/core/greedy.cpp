@@ -127,8 +127,14 @@ public:
             for (std::size_t s = first + 1; s < last; ++s) {
                 if (s + kAhead < last) prefetch_point(plan.schedule[s + kAhead]);
                 if (s + 2 < last) prefetch_seed(handed[plan.parent[plan.schedule[s + 2]]]);
-                const std::size_t v = plan.schedule[s];
-                handed[v] = answer(v, handed[plan.parent[v]]);
+                std::size_t group[kLanes];
+                const std::size_t size = independent_run(plan, s, last, group);
+                if (size == 1) {
+                    handed[group[0]] = answer(group[0], handed[plan.parent[group[0]]]);
+                } else {
+                    answer_group(group, size, plan, handed);
+                }
+                s += size - 1;
             }
             // The carried seed is the answer of the last point visited that
             // had one.
@@ -183,37 +189,102 @@ private:
 
     bool hit(std::size_t i) const { return out_.indices[i] != ny_; }
 
+    // Descents of this many points at most take turns.
+    static constexpr std::size_t kLanes = 4;
+
+    // The points scheduled from position s on (before `last`) up to the
+    // first one discovered by another of them, at most kLanes: their seeds
+    // are all known, so they can descend side by side. Returns their count.
+    static std::size_t independent_run(const VisitPlan& plan, std::size_t s, std::size_t last,
+                                       std::size_t* group) {
+        std::size_t size = 0;
+        group[size++] = plan.schedule[s];
+        while (size < kLanes && s + size < last) {
+            const std::size_t w = plan.schedule[s + size];
+            for (std::size_t g = 0; g < size; ++g) {
+                if (plan.parent[w] == group[g]) return size;
+            }
+            group[size++] = w;
+        }
+        return size;
+    }
+
+    // answer() for points whose seeds are all known, with their descents
+    // taking turns; what they hand on goes to `handed`.
+    void answer_group(const std::size_t* group, std::size_t size, const VisitPlan& plan,
+                      std::vector<std::size_t>& handed) {
+        const Vec4<T>* q[kLanes];
+        std::size_t seed[kLanes];
+        std::size_t cur[kLanes];
+        T d2[kLanes];
+        // Points the box test skips, and the first descent of the call,
+        // which checks the target, go one at a time.
+        bool all_descend = target_checked_;
+        for (std::size_t g = 0; g < size; ++g) {
+            q[g] = &x_.points[checked_index(group[g], x_.points.size())];
+            seed[g] = cur[g] = handed[plan.parent[group[g]]];
+            all_descend &= !skips(*q[g]);
+        }
+        if (!all_descend) {
+            for (std::size_t g = 0; g < size; ++g) handed[group[g]] = answer(group[g], seed[g]);
+            return;
+        }
+        descend_lanes<T, EmptyRange::stop, kLanes>(
+            y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+            {y_.indices.base, y_.indices.len}, size, q, cur, d2, facts_);
+        for (std::size_t g = 0; g < size; ++g) {
+            handed[group[g]] = write_answer(group[g], seed[g], cur[g], d2[g]);
+        }
+    }
+
+    bool skips(const Vec4<T>& q) const {
+        return mode_ == BoundMode::prune && point_box_gap2(q, target_box_) > b2_;
+    }
+
+    // Writes the answer of a descent that ended at `cur`, or the miss marker
+    // when pruning finds it beyond the bound; returns the seed handed on.
+    std::size_t write_answer(std::size_t i, std::size_t seed, std::size_t cur, T d2) {
+        const T d = std::sqrt(d2);
+        if (mode_ == BoundMode::prune && d * d > b2_) return write_miss(i, seed);
+        out_.distances[i] = d;
+        out_.indices[i] = cur;
+        return cur;
+    }
+
+    // A miss hands on the seed it was given.
+    std::size_t write_miss(std::size_t i, std::size_t seed) {
+        out_.distances[i] = std::numeric_limits<T>::infinity();
+        out_.indices[i] = ny_;
+        return seed;
+    }
+
     // Writes query point i's answer from `seed` and returns the seed it hands
     // on: its answer, or on a miss the seed it was given.
     std::size_t answer(std::size_t i, std::size_t seed) {
         const Vec4<T>& q = x_.points[checked_index(i, x_.points.size())];
-        if (!(mode_ == BoundMode::prune && point_box_gap2(q, target_box_) > b2_)) {
-            if (!target_checked_) {
-                check_contiguous(y_.indptr, y_.indices);
-                target_checked_ = true;
-                const IdRun indices{y_.indices.base, y_.indices.len};
-                if (stops_ != nullptr) {
-                    facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                                         indices);
-                } else if (worth_checking_all_ids(indices, n_)) {
-                    facts_.ids_in_range = ids_below(indices, ny_);
-                }
-            }
-            T d2;
-            // Both CSR arrays were checked for unit stride.
-            const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
-                y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                {y_.indices.base, y_.indices.len}, q, seed, d2, facts_);
-            const T d = std::sqrt(d2);
-            if (!(mode_ == BoundMode::prune && d * d > b2_)) {
-                out_.distances[i] = d;
-                out_.indices[i] = cur;
-                return cur;
-            }
+        if (skips(q)) return write_miss(i, seed);
+        check_target();
+        T d2;
+        // Both CSR arrays were checked for unit stride.
+        const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
+            y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
+            {y_.indices.base, y_.indices.len}, q, seed, d2, facts_);
+        return write_answer(i, seed, cur, d2);
+    }
+
+    // Once, before the first descent: the target's CSR arrays must have unit
+    // stride; then what is known of it (its stop limits when it keeps them,
+    // else whether its neighbour ids are all in range, when worth finding out).
+    void check_target() {
+        if (target_checked_) return;
+        check_contiguous(y_.indptr, y_.indices);
+        target_checked_ = true;
+        const IdRun indices{y_.indices.base, y_.indices.len};
+        if (stops_ != nullptr) {
+            facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len}, indices);
+        } else if (worth_checking_all_ids(indices, n_)) {
+            facts_.ids_in_range = ids_below(indices, ny_);
         }
-        out_.distances[i] = std::numeric_limits<T>::infinity();
-        out_.indices[i] = ny_;
-        return seed;
     }
 
     const GraphView<T>& x_;
