@@ -56,6 +56,27 @@ def run_in_threads(work, count):
         t.join()
 
 
+def first_uses_in_threads(fresh, calls, want, rounds=5, count=8):
+    """For each of `rounds` fresh objects, `count` threads released at once
+    by a barrier: thread k calls calls[k % len(calls)] with the object and
+    compares the arrays returned with want[k % len(calls)]. Returns the
+    threads whose answers differed."""
+    failures = []
+    for _ in range(rounds):
+        obj = fresh()
+        barrier = threading.Barrier(count)
+
+        def work(k):
+            barrier.wait()
+            c = k % len(calls)
+            got = calls[c](obj)
+            if not all(np.array_equal(g, w) for g, w in zip(got, want[c])):
+                failures.append(k)
+
+        run_in_threads(work, count)
+    return failures
+
+
 def sq_dist(x, y):
     """Squared distances (n_x, n_y), summed as (dx² + dy²) + dz² in the
     arrays' own precision, differences taken as target minus query."""

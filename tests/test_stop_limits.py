@@ -6,13 +6,13 @@ exact ties, on targets whose distances underflow or overflow, and every
 search that descends into a prepared target is compared bit for bit with
 the models, twice (the limits are kept after the first search)."""
 
-import threading
 
 import numpy as np
 import pytest
 
 import oracle
-from conftest import FLOATS, PanicException, csr_from_lists, delaunay_graph, run_in_threads
+from conftest import (FLOATS, PanicException, csr_from_lists, delaunay_graph,
+                      first_uses_in_threads)
 from test_grouped import GROUPED
 from test_nearest import PREPARED, random_graph
 
@@ -118,16 +118,5 @@ def test_first_uses_of_a_target_from_many_threads():
     grouped = GROUPED["f64"].prepare([query], [None])
     searches = [lambda t: t.query_prepared(query), lambda t: t.query_grouped(grouped, None, 1)]
     want = [search(PREPARED["f64"](*y)) for search in searches]
-    failures = []
-    for _ in range(5):
-        target = PREPARED["f64"](*y)
-        barrier = threading.Barrier(8)
-
-        def work(k):
-            barrier.wait()
-            got = searches[k % 2](target)
-            if not all(np.array_equal(g, w) for g, w in zip(got, want[k % 2])):
-                failures.append(k)
-
-        run_in_threads(work, 8)
+    failures = first_uses_in_threads(lambda: PREPARED["f64"](*y), searches, want)
     assert failures == []

@@ -5,13 +5,12 @@ and every failure must be the depth-first traversal's (the Python model's).
 The targets here are random graphs with local minima and ties, so a point
 descended from a wrong seed shows up as a wrong answer."""
 
-import threading
 
 import numpy as np
 import pytest
 
 import oracle
-from conftest import FLOATS, PanicException, csr_from_lists, run_in_threads
+from conftest import FLOATS, PanicException, csr_from_lists, first_uses_in_threads
 from test_nearest import FUNCS, PREPARED, random_graph
 
 PRECISIONS = sorted(FLOATS)
@@ -104,18 +103,8 @@ def test_first_uses_of_a_query_from_many_threads():
     x, y = clouds("f64", 7, "banded", 2, 0)
     targets = [PREPARED["f64"](*y), PREPARED["f64"](*clouds("f64", 8, "banded", 2, 0)[1])]
     want = [t.query_prepared(PREPARED["f64"](*x)) for t in targets]
-    failures = []
-    for _ in range(5):
-        query = PREPARED["f64"](*x)
-        barrier = threading.Barrier(8)
-
-        def work(k):
-            barrier.wait()
-            got = targets[k % 2].query_prepared(query)
-            if not all(np.array_equal(g, w) for g, w in zip(got, want[k % 2])):
-                failures.append(k)
-
-        run_in_threads(work, 8)
+    searches = [lambda q, t=t: t.query_prepared(q) for t in targets]
+    failures = first_uses_in_threads(lambda: PREPARED["f64"](*x), searches, want)
     assert failures == []
 
 
