@@ -6,7 +6,6 @@ exact ties, on targets whose distances underflow or overflow, and every
 search that descends into a prepared target is compared bit for bit with
 the models, twice (the limits are kept after the first search)."""
 
-
 import numpy as np
 import pytest
 

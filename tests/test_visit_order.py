@@ -5,7 +5,6 @@ and every failure must be the depth-first traversal's (the Python model's).
 The targets here are random graphs with local minima and ties, so a point
 descended from a wrong seed shows up as a wrong answer."""
 
-
 import numpy as np
 import pytest
 

@@ -61,13 +61,10 @@ public:
     // Fails when `position` lies outside the cloud or was taken before.
     void take(std::size_t position, std::size_t size, std::size_t cloud) {
         checked_index(position, size);
-        std::uint64_t& word = words_[position / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (position % 64);
-        if (word & bit) {
+        if (!try_take(position, size)) {
             throw CoreError("query perm of cloud " + std::to_string(cloud) +
                             " repeats the index " + std::to_string(position));
         }
-        word |= bit;
     }
 
 private:
