@@ -22,8 +22,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -300,6 +302,37 @@ template <class T, std::size_t A>
 PyObject* to_array(Buffer<T, A>&& buffer, int typenum) {
     const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
     return to_array(std::move(buffer), typenum, 1, dims);
+}
+
+// A new 1-D array holding a copy of `values`, for properties that expose an
+// instance's arrays without exposing the instance.
+template <class T>
+PyObject* array_copy(std::span<const T> values, int typenum) {
+    const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* array = PyArray_SimpleNew(1, const_cast<npy_intp*>(dims), typenum);
+    if (array != nullptr && !values.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                    values.size_bytes());
+    }
+    return array;
+}
+
+template <class T, std::size_t A>
+PyObject* array_copy(const Buffer<T, A>& values, int typenum) {
+    return array_copy(std::span<const T>(values.data(), values.size()), typenum);
+}
+
+// A new (n, 3) array of the x, y, z lanes of packed points (pad lane dropped).
+template <class T>
+PyObject* points_array(PointSpan<T> points) {
+    const npy_intp dims[2] = {static_cast<npy_intp>(points.size()), 3};
+    PyObject* array = PyArray_SimpleNew(2, const_cast<npy_intp*>(dims), numpy_type<T>());
+    if (array == nullptr) return nullptr;
+    T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        for (int l = 0; l < 3; ++l) out[3 * i + l] = points[i].lane[l];
+    }
+    return array;
 }
 
 // A 2-tuple that takes over both references; null-safe for either.

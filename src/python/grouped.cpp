@@ -149,25 +149,40 @@ PyObject* grouped_get_n_clouds(PyObject* self, void*) {
     return PyLong_FromSize_t(set_of<T>(self).n_clouds());
 }
 
-// A fresh index array on every access; the set itself is never exposed.
-PyObject* index_array_copy(const Buffer<std::size_t>& values) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    PyObject* array = PyArray_SimpleNew(1, const_cast<npy_intp*>(dims), kIndexType);
-    if (array != nullptr && !values.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
-                    values.size() * sizeof(std::size_t));
-    }
-    return array;
-}
-
+// Every array property is a fresh copy on every access; the set itself is
+// never exposed.
 template <class T>
 PyObject* grouped_get_offsets(PyObject* self, void*) {
-    return index_array_copy(set_of<T>(self).offsets);
+    return array_copy(set_of<T>(self).offsets, kIndexType);
 }
 
 template <class T>
 PyObject* grouped_get_perm(PyObject* self, void*) {
-    return index_array_copy(set_of<T>(self).perm);
+    return array_copy(set_of<T>(self).perm, kIndexType);
+}
+
+template <class T>
+PyObject* grouped_get_points(PyObject* self, void*) {
+    const GroupedQuerySet<T>& set = set_of<T>(self);
+    return points_array<T>({set.points.data(), set.points.size()});
+}
+
+template <class T>
+PyObject* grouped_get_query_perms(PyObject* self, void*) {
+    const GroupedQuerySet<T>& set = set_of<T>(self);
+    PyObject* perms = PyTuple_New(static_cast<Py_ssize_t>(set.query_perms.size()));
+    if (perms == nullptr) return nullptr;
+    for (std::size_t c = 0; c < set.query_perms.size(); ++c) {
+        PyObject* item = set.query_perms[c]
+                             ? array_copy(*set.query_perms[c], numpy_type<std::int64_t>())
+                             : Py_NewRef(Py_None);
+        if (item == nullptr) {
+            Py_DECREF(perms);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(perms, static_cast<Py_ssize_t>(c), item);
+    }
+    return perms;
 }
 
 }  // namespace
@@ -300,6 +315,16 @@ constexpr const char kPermDoc[] =
     "order with out[perm] = raw, then slice per cloud by `offsets` (a fresh copy\n"
     "on every access).";
 
+constexpr const char kPointsDoc[] =
+    "The concatenated query points in the set's Morton order, as an (n_points, 3)\n"
+    "array: row s is concatenated point perm[s], the point that row s of a\n"
+    "`finalize=False` result answers (a fresh copy on every access).";
+
+constexpr const char kQueryPermsDoc[] =
+    "The `query_perms` given to `prepare`, as a tuple with a fresh int64 copy of\n"
+    "each array (None where None was given). With `points`, `perm` and `offsets`,\n"
+    "what the set can be rebuilt from.";
+
 #define GROUPED_CLASS_DOC                                                                 \
     "A Morton-sorted concatenation of many query clouds' points, built once via\n"       \
     "`prepare` and descended against each target with `query_grouped`.\n\n"              \
@@ -320,6 +345,8 @@ PyGetSetDef grouped_getset[] = {
     {"n_clouds", grouped_get_n_clouds<T>, nullptr, "Number of query clouds.", nullptr},
     {"offsets", grouped_get_offsets<T>, nullptr, kOffsetsDoc, nullptr},
     {"perm", grouped_get_perm<T>, nullptr, kPermDoc, nullptr},
+    {"points", grouped_get_points<T>, nullptr, kPointsDoc, nullptr},
+    {"query_perms", grouped_get_query_perms<T>, nullptr, kQueryPermsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -77,14 +77,17 @@ PyObject* prepared_get_n(PyObject* self, void*) {
 template <class T>
 PyObject* prepared_get_data(PyObject* self, void*) {
     const PreparedGraph<T>& graph = graph_of<T>(self);
-    const npy_intp dims[2] = {static_cast<npy_intp>(graph.points.size()), 3};
-    PyObject* array = PyArray_SimpleNew(2, const_cast<npy_intp*>(dims), numpy_type<T>());
-    if (array == nullptr) return nullptr;
-    T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t i = 0; i < graph.points.size(); ++i) {
-        for (int l = 0; l < 3; ++l) out[3 * i + l] = graph.points[i].lane[l];
-    }
-    return array;
+    return points_array<T>({graph.points.data(), graph.points.size()});
+}
+
+template <class T>
+PyObject* prepared_get_indptr(PyObject* self, void*) {
+    return array_copy(graph_of<T>(self).indptr, numpy_type<std::uint32_t>());
+}
+
+template <class T>
+PyObject* prepared_get_indices(PyObject* self, void*) {
+    return array_copy(graph_of<T>(self).indices, numpy_type<std::uint32_t>());
 }
 
 // ---------------------------------------------------------------------------
@@ -255,6 +258,14 @@ PyGetSetDef prepared_getset[] = {
     {"n", prepared_get_n<T>, nullptr, "Number of points in the prepared target.", nullptr},
     {"data", prepared_get_data<T>, nullptr,
      "The target points as an `(n, 3)` array (pad lane dropped).", nullptr},
+    {"indptr", prepared_get_indptr<T>, nullptr,
+     "The CSR offsets of the target's graph as given, uint32 (a fresh copy on every\n"
+     "access). With `data` and `indices`, what the instance can be rebuilt from.",
+     nullptr},
+    {"indices", prepared_get_indices<T>, nullptr,
+     "The CSR neighbour ids of the target's graph as given, uint32 (a fresh copy on\n"
+     "every access).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,0 +1,39 @@
+"""Exact nearest neighbours between 3-D point clouds, by greedy descent over
+each cloud's Delaunay graph.
+
+The extension module `_tevu` does the searching; this package re-exports its
+callables unchanged and adds what a user of many clouds needs around them.
+"""
+
+from _tevu import (
+    GroupedQueriesF32,
+    GroupedQueriesF64,
+    PreparedF32,
+    PreparedF64,
+    all_nearest_neighbours,
+    all_nearest_neighbours_f32,
+    all_nearest_neighbours_k,
+    all_nearest_neighbours_k_f32,
+    graph_from_simplices,
+)
+
+from . import _pickling
+from ._errors import PanicException
+
+__version__ = "0.1.0"
+
+_pickling.register()
+
+__all__ = [
+    "GroupedQueriesF32",
+    "GroupedQueriesF64",
+    "PanicException",
+    "PreparedF32",
+    "PreparedF64",
+    "__version__",
+    "all_nearest_neighbours",
+    "all_nearest_neighbours_f32",
+    "all_nearest_neighbours_k",
+    "all_nearest_neighbours_k_f32",
+    "graph_from_simplices",
+]
