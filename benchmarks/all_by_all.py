@@ -19,7 +19,7 @@ from concurrent.futures import ThreadPoolExecutor  # noqa: E402
 import numpy as np  # noqa: E402
 
 import _tevu  # noqa: E402
-from clouds import CurveScene, delaunay_graph  # noqa: E402
+from clouds import CurveScene  # noqa: E402
 
 
 def main():
@@ -36,7 +36,7 @@ def main():
     clouds = []
     for _ in range(args.clouds):
         points = scene.sample(args.points, rng)
-        clouds.append(_tevu.PreparedF64(points, *delaunay_graph(points)))
+        clouds.append(_tevu.PreparedF64(points, *_tevu.delaunay_graph(points)))
     t_graphs = time.perf_counter() - t0
 
     t0 = time.perf_counter()

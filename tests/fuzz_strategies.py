@@ -76,6 +76,7 @@ class Call:
     check: Callable[[object], None]  # validates a successful result
     panic: bool | None = None        # True: must raise PanicException; None: may
     message: str | None = None       # the exact panic message, when known
+    value_error: str | None = None   # the exact ValueError message, when it must raise one
     # How the arguments are passed: the first `positional` by position, the
     # rest by keyword in `keyword_order`; `omit` drops optional ones;
     # `signature_error` breaks the call itself.

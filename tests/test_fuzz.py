@@ -16,12 +16,14 @@ from scipy.spatial import Delaunay
 
 import _tevu
 from conftest import PanicException, brute_nearest, delaunay_graph, uniform_cloud
+import fuzz_delaunay
 import fuzz_grouped
 import fuzz_knearest
 import fuzz_strategies
 from fuzz_strategies import fuzz_settings
 
-HOSTILE = {**fuzz_strategies.HOSTILE, **fuzz_knearest.HOSTILE, **fuzz_grouped.HOSTILE}
+HOSTILE = {**fuzz_strategies.HOSTILE, **fuzz_knearest.HOSTILE, **fuzz_grouped.HOSTILE,
+           **fuzz_delaunay.HOSTILE}
 MODELLED = {**fuzz_strategies.MODELLED, **fuzz_knearest.MODELLED, **fuzz_grouped.MODELLED}
 
 
@@ -81,7 +83,10 @@ def check_failure(call, exc):
             assert str(exc).startswith(f"argument '{bad.name}'"), str(exc)
         if bad.message is not None:
             assert exc.args == (bad.message,)
+    elif type(exc) is ValueError and call.value_error is not None:
+        assert exc.args == (call.value_error,)
     elif type(exc) is PanicException:
+        assert call.value_error is None, f"expected ValueError, got {exc!r}"
         assert call.panic is not False, f"unexpected {exc!r}"
         assert len(exc.args) == 1 and isinstance(exc.args[0], str)
         if call.message is not None:
@@ -104,6 +109,7 @@ def run(call):
         event("result")
         assert call.signature_error is None and call.conversion_error() is None
         assert call.panic is not True, f"expected PanicException {call.message or ''}"
+        assert call.value_error is None, f"expected ValueError {call.value_error}"
         call.check(result)
     for arg, snap in zip(call.args, before):
         assert_unchanged(arg.value, snap)

@@ -19,6 +19,7 @@ EXPECTED_ALL = [
     "PreparedF32",
     "GroupedQueriesF64",
     "GroupedQueriesF32",
+    "delaunay_graph",
 ]
 
 SIGNATURES = {
@@ -31,6 +32,7 @@ SIGNATURES = {
     "all_nearest_neighbours_k_f32":
         "(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)",
     "graph_from_simplices": "(simplices, n_points)",
+    "delaunay_graph": "(points, *, workers=1)",
 }
 
 

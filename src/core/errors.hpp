@@ -15,6 +15,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Input that no computation can accept (a NaN coordinate, say): the caller's
+// mistake, reported to Python as ValueError rather than as a failure of the
+// native code.
+class InputError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
 inline constexpr const char* kNdarrayOutOfBounds = "ndarray: index out of bounds";
 inline constexpr const char* kContiguousIndptr = "contiguous CSR indptr";

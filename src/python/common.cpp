@@ -1,5 +1,6 @@
 #include "common.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -21,15 +22,16 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 }
 
 bool check_positional_count(const Signature& sig, Py_ssize_t nargs) {
-    if (nargs <= sig.n_params) return true;
-    if (sig.n_required == sig.n_params) {
+    const Py_ssize_t most = sig.n_positional < 0 ? sig.n_params : sig.n_positional;
+    if (nargs <= most) return true;
+    const Py_ssize_t least = std::min(sig.n_required, most);
+    if (least == most) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     sig.name, sig.n_params, sig.n_params == 1 ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
+                     sig.name, most, most == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
     } else {
         PyErr_Format(PyExc_TypeError,
                      "%s() takes from %zd to %zd positional arguments but %zd %s given", sig.name,
-                     sig.n_required, sig.n_params, nargs, nargs == 1 ? "was" : "were");
+                     least, most, nargs, nargs == 1 ? "was" : "were");
     }
     return false;
 }

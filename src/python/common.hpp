@@ -41,12 +41,14 @@ namespace tevu::py {
 // Argument parsing
 
 // The parameters of one function or method, in text-signature order. The
-// first `n_required` have no default.
+// first `n_required` have no default; those from `n_positional` on (when it
+// is not negative) are keyword-only.
 struct Signature {
     const char* name;  // shown in messages as "name()"
     const char* const* params;
     Py_ssize_t n_params;
     Py_ssize_t n_required;
+    Py_ssize_t n_positional = -1;
 };
 
 // Fills out[0 .. n_params) with borrowed references, nullptr for omitted
@@ -237,11 +239,12 @@ PyObject* panic_exception_type();
 void raise_panic(const char* message);
 
 // Runs `body` with the thread detached from the interpreter. A core failure
-// becomes PanicException, an allocation failure MemoryError, raised after the
-// thread is attached again. Returns false when an exception was raised.
+// becomes PanicException, an allocation failure MemoryError, input the core
+// rejects as such ValueError, raised after the thread is attached again.
+// Returns false when an exception was raised.
 template <class F>
 bool run_detached(F&& body) {
-    enum class Outcome { ok, core, memory, other };
+    enum class Outcome { ok, core, memory, input, other };
     Outcome outcome = Outcome::ok;
     std::string message;
     PyThreadState* state = PyEval_SaveThread();
@@ -252,6 +255,9 @@ bool run_detached(F&& body) {
         try { message = e.what(); } catch (...) { outcome = Outcome::memory; }
     } catch (const std::bad_alloc&) {
         outcome = Outcome::memory;
+    } catch (const InputError& e) {
+        outcome = Outcome::input;
+        try { message = e.what(); } catch (...) { outcome = Outcome::memory; }
     } catch (const std::exception& e) {
         outcome = Outcome::other;
         try { message = e.what(); } catch (...) { outcome = Outcome::memory; }
@@ -263,6 +269,7 @@ bool run_detached(F&& body) {
     switch (outcome) {
         case Outcome::ok: return true;
         case Outcome::memory: PyErr_NoMemory(); return false;
+        case Outcome::input: PyErr_SetString(PyExc_ValueError, message.c_str()); return false;
         case Outcome::core:
         case Outcome::other: raise_panic(message.c_str()); return false;
     }

@@ -41,6 +41,7 @@ const Registration kContents[] = {
     {"PreparedF32", make_type<prepared_type<float>>},
     {"GroupedQueriesF64", make_type<grouped_type<double>>},
     {"GroupedQueriesF32", make_type<grouped_type<float>>},
+    {"delaunay_graph", make_function<&delaunay_graph_def>},
 };
 
 int append_to_all(PyObject* module, const char* name) {

@@ -10,5 +10,6 @@ extern PyMethodDef all_nearest_neighbours_f32_def;
 extern PyMethodDef all_nearest_neighbours_k_def;
 extern PyMethodDef all_nearest_neighbours_k_f32_def;
 extern PyMethodDef graph_from_simplices_def;
+extern PyMethodDef delaunay_graph_def;
 
 }  // namespace tevu::py

@@ -1,0 +1,291 @@
+#include "delaunay_graph.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "insertion_order.hpp"
+#include "predicates.hpp"
+#include "triangulation.hpp"
+
+namespace tevu {
+
+namespace {
+
+using delaunay::Cell;
+using delaunay::Triangulation;
+using geom::Vec3;
+
+// A graph over the distinct points, numbered in insertion order.
+struct LocalGraph {
+    std::vector<std::uint32_t> indptr;
+    std::vector<std::uint32_t> indices;
+};
+
+template <class T>
+std::vector<Vec3> read_points(const StridedView2D<T>& view) {
+    if (view.rows > 0 && view.cols < 3) fail(kNdarrayOutOfBounds);
+    if (view.rows > 0xFFFFFFFFu) fail(kCapacityOverflow);
+    std::vector<Vec3> points(view.rows);
+    for (std::size_t r = 0; r < view.rows; ++r) {
+        const Vec3 p{static_cast<double>(view(r, 0)), static_cast<double>(view(r, 1)),
+                     static_cast<double>(view(r, 2))};
+        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+            throw InputError("points: row " + std::to_string(r) +
+                             " has a coordinate that is not finite (nan or inf)");
+        }
+        points[r] = p;
+    }
+    return points;
+}
+
+// The exact predicates need products of coordinate differences to stay
+// clear of overflow and underflow. Scaling by a power of two is exact and
+// brings the largest coordinate into [1, 2); coordinates more than 2^120
+// times smaller than it are then taken as 0. That moves a point by less
+// than 2^-119 of the cloud's extent, far below what a double-precision
+// distance resolves, and makes every predicate exact.
+void normalise(std::vector<Vec3>& points) {
+    double largest = 0.0;
+    for (const Vec3& p : points) {
+        largest = std::max({largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+    }
+    if (largest == 0.0) return;
+    const int e = std::ilogb(largest);
+    constexpr double kTiny = 0x1p-120;
+    auto scaled = [&](double c) {
+        const double s = std::ldexp(c, -e);
+        return std::fabs(s) < kTiny ? 0.0 : s;
+    };
+    for (Vec3& p : points) p = {scaled(p.x), scaled(p.y), scaled(p.z)};
+}
+
+LocalGraph complete_graph(std::size_t m) {
+    LocalGraph g;
+    g.indptr.push_back(0);
+    for (std::size_t u = 0; u < m; ++u) {
+        for (std::size_t w = 0; w < m; ++w) {
+            if (w != u) g.indices.push_back(static_cast<std::uint32_t>(w));
+        }
+        g.indptr.push_back(static_cast<std::uint32_t>(g.indices.size()));
+    }
+    return g;
+}
+
+bool position_less(const Vec3& a, const Vec3& b) {
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
+}
+
+// Distinct points on one line are ordered along it by their coordinates
+// (lexicographically); each is joined to the one before and after.
+LocalGraph path_graph(const std::vector<Vec3>& points) {
+    const std::size_t m = points.size();
+    std::vector<std::uint32_t> along(m);
+    for (std::size_t k = 0; k < m; ++k) along[k] = static_cast<std::uint32_t>(k);
+    std::sort(along.begin(), along.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return position_less(points[a], points[b]); });
+    std::vector<std::uint32_t> before(m, delaunay::kInfinite), after(m, delaunay::kInfinite);
+    for (std::size_t k = 1; k < m; ++k) {
+        before[along[k]] = along[k - 1];
+        after[along[k - 1]] = along[k];
+    }
+    LocalGraph g;
+    g.indptr.push_back(0);
+    for (std::size_t u = 0; u < m; ++u) {
+        for (const std::uint32_t w : {before[u], after[u]}) {
+            if (w != delaunay::kInfinite) g.indices.push_back(w);
+        }
+        g.indptr.push_back(static_cast<std::uint32_t>(g.indices.size()));
+    }
+    return g;
+}
+
+// The edges of the finite cells, restricted to vertices below m (so an
+// auxiliary vertex numbered m is left out): each vertex collects the
+// vertices of the cells around it, with a stamp per vertex to drop repeats.
+LocalGraph triangulation_graph(const Triangulation& t, std::size_t m) {
+    std::vector<std::uint32_t> start(m + 1, 0);
+    const auto cells = t.cells();
+    auto counts = [&](const Cell& c) {
+        return !Triangulation::is_free(c) && !Triangulation::is_ghost(c);
+    };
+    for (const Cell& c : cells) {
+        if (!counts(c)) continue;
+        for (const std::uint32_t v : c.v) {
+            if (v < m) ++start[v + 1];
+        }
+    }
+    for (std::size_t v = 0; v < m; ++v) start[v + 1] += start[v];
+    std::vector<std::uint32_t> star(start[m]);
+    {
+        std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+        for (std::uint32_t id = 0; id < cells.size(); ++id) {
+            if (!counts(cells[id])) continue;
+            for (const std::uint32_t v : cells[id].v) {
+                if (v < m) star[fill[v]++] = id;
+            }
+        }
+    }
+    LocalGraph g;
+    g.indptr.reserve(m + 1);
+    g.indices.reserve(start[m] / 2 + m);
+    g.indptr.push_back(0);
+    std::vector<std::uint32_t> seen(m, delaunay::kInfinite);
+    for (std::uint32_t u = 0; u < m; ++u) {
+        seen[u] = u;
+        for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
+            for (const std::uint32_t w : cells[star[s]].v) {
+                if (w < m && seen[w] != u) {
+                    seen[w] = u;
+                    g.indices.push_back(w);
+                }
+            }
+        }
+        g.indptr.push_back(static_cast<std::uint32_t>(g.indices.size()));
+    }
+    return g;
+}
+
+// A point off the plane of a, b, c, outside the cloud's bounding box
+// unless the box is flat along the chosen axis: one step of the box's
+// largest half-extent from its centre along the axis that is the most
+// perpendicular to the plane, checked exactly.
+Vec3 apex_off_plane(const std::vector<Vec3>& points, const Vec3& a, const Vec3& b, const Vec3& c) {
+    double lo[3] = {points[0].x, points[0].y, points[0].z}, hi[3] = {lo[0], lo[1], lo[2]};
+    for (const Vec3& p : points) {
+        const double q[3] = {p.x, p.y, p.z};
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], q[k]);
+            hi[k] = std::max(hi[k], q[k]);
+        }
+    }
+    double centre[3], step = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        centre[k] = lo[k] * 0.5 + hi[k] * 0.5;
+        step = std::max(step, hi[k] * 0.5 - lo[k] * 0.5);
+    }
+    const double u[3] = {b.x - a.x, b.y - a.y, b.z - a.z};
+    const double v[3] = {c.x - a.x, c.y - a.y, c.z - a.z};
+    const double normal[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                              u[0] * v[1] - u[1] * v[0]};
+    int axes[3] = {0, 1, 2};
+    std::sort(axes, axes + 3,
+              [&](int i, int j) { return std::fabs(normal[i]) > std::fabs(normal[j]); });
+    for (const int axis : axes) {
+        for (const double sign : {1.0, -1.0}) {
+            double q[3] = {centre[0], centre[1], centre[2]};
+            q[axis] += sign * step;
+            const Vec3 apex{q[0], q[1], q[2]};
+            if (geom::orient3d(a, b, c, apex) != 0) return apex;
+        }
+    }
+    fail("delaunay: no point off the plane of a flat cloud");
+}
+
+// The graph over five or more distinct points, numbered in insertion order.
+// The search for a starting tetrahedron may move two points to the front of
+// the order; `order` (their original indices) follows.
+LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::uint32_t>& order) {
+    const std::size_t m = internal.size();
+    std::size_t c = 2;
+    while (c < m && geom::collinear(internal[0], internal[1], internal[c])) ++c;
+    if (c == m) return path_graph(internal);
+    std::swap(internal[2], internal[c]);
+    std::swap(order[2], order[c]);
+    std::size_t d = 3;
+    while (d < m && geom::orient3d(internal[0], internal[1], internal[2], internal[d]) == 0) ++d;
+    if (d < m) {
+        std::swap(internal[3], internal[d]);
+        std::swap(order[3], order[d]);
+        Triangulation t(internal, 7 * m + 64);
+        t.start(0, 1, 2, 3);
+        for (std::size_t k = 4; k < m; ++k) t.insert(static_cast<std::uint32_t>(k));
+        return triangulation_graph(t, m);
+    }
+    // All on one plane: a 3-D triangulation of the points and one apex off
+    // the plane has a cell for the apex and each triangle of the plane's
+    // 2-D Delaunay triangulation, since every sphere through three points
+    // of the plane cuts it in their circumcircle.
+    internal.push_back(apex_off_plane(internal, internal[0], internal[1], internal[2]));
+    Triangulation t(internal, 4 * m + 64);
+    t.start(0, 1, 2, static_cast<std::uint32_t>(m));
+    for (std::size_t k = 3; k < m; ++k) t.insert(static_cast<std::uint32_t>(k));
+    return triangulation_graph(t, m);
+}
+
+// The graph over all points, in original numbering: the distinct points'
+// graph plus, at every first copy, links to its later copies and back.
+CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io, const std::vector<std::uint32_t>& order,
+                  const LocalGraph& local) {
+    std::vector<std::uint32_t> internal_of(n, delaunay::kInfinite);
+    for (std::size_t k = 0; k < order.size(); ++k) internal_of[order[k]] = static_cast<std::uint32_t>(k);
+    std::vector<std::uint32_t> copies(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (io.first_copy[i] != i) ++copies[io.first_copy[i]];
+    }
+    CsrGraph g;
+    g.indptr = Buffer<std::uint32_t>::uninitialized(n + 1);
+    std::uint64_t total = 0;
+    g.indptr[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t k = internal_of[i];
+        total += k == delaunay::kInfinite ? 1 : local.indptr[k + 1] - local.indptr[k] + copies[i];
+        if (total > 0xFFFFFFFFu) fail(kCapacityOverflow);
+        g.indptr[i + 1] = static_cast<std::uint32_t>(total);
+    }
+    g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
+    std::vector<std::uint32_t> fill(g.indptr.begin(), g.indptr.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t first = io.first_copy[i];
+        if (first != i) {
+            g.indices[fill[i]++] = first;
+            g.indices[fill[first]++] = static_cast<std::uint32_t>(i);
+            continue;
+        }
+        const std::uint32_t k = internal_of[i];
+        for (std::uint32_t s = local.indptr[k]; s < local.indptr[k + 1]; ++s) {
+            g.indices[fill[i]++] = order[local.indices[s]];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::sort(g.indices.begin() + g.indptr[i], g.indices.begin() + g.indptr[i + 1]);
+    }
+    return g;
+}
+
+template <class T>
+CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
+    (void)workers;
+    std::vector<Vec3> points = read_points(view);
+    const std::size_t n = points.size();
+    normalise(points);
+    delaunay::InsertionOrder io = delaunay::insertion_order(points);
+    std::vector<std::uint32_t>& order = io.order;
+    const std::size_t m = order.size();
+    LocalGraph local;
+    if (m <= 4) {
+        local = complete_graph(m);
+    } else {
+        std::vector<Vec3> internal(m);
+        for (std::size_t k = 0; k < m; ++k) internal[k] = points[order[k]];
+        local = distinct_point_graph(internal, order);
+    }
+    return assemble(n, io, order, local);
+}
+
+}  // namespace
+
+CsrGraph delaunay_graph_f64(const StridedView2D<double>& points, std::size_t workers) {
+    return build(points, workers);
+}
+
+CsrGraph delaunay_graph_f32(const StridedView2D<float>& points, std::size_t workers) {
+    return build(points, workers);
+}
+
+}  // namespace tevu

@@ -1,0 +1,120 @@
+// Exact arithmetic on floating-point expansions.
+//
+// An expansion is a sum of doubles, kept as an array of non-overlapping
+// components in increasing order of magnitude; sums and products of
+// expansions are exact (Priest; Shewchuk, "Adaptive Precision
+// Floating-Point Arithmetic and Fast Robust Geometric Predicates", 1997).
+// Components equal to zero are dropped as they arise, so the expansion of a
+// value that is exactly representable stays one component long and the
+// exact predicates cost little on integer or grid coordinates.
+//
+// Correct only in IEEE double precision with round-to-nearest and without
+// contraction into fused multiply-adds: every file that includes this is
+// compiled with -ffp-contract=off, and none with fast-math.
+#pragma once
+
+#include <cstddef>
+
+namespace tevu::exact {
+
+// a + b = x + y exactly, where x = fl(a + b); requires |a| >= |b| or a = 0.
+inline void fast_two_sum(double a, double b, double& x, double& y) {
+    x = a + b;
+    const double b_virtual = x - a;
+    y = b - b_virtual;
+}
+
+// a + b = x + y exactly, where x = fl(a + b).
+inline void two_sum(double a, double b, double& x, double& y) {
+    x = a + b;
+    const double b_virtual = x - a;
+    const double a_virtual = x - b_virtual;
+    const double b_round = b - b_virtual;
+    const double a_round = a - a_virtual;
+    y = a_round + b_round;
+}
+
+// a - b = x + y exactly, where x = fl(a - b).
+inline void two_diff(double a, double b, double& x, double& y) {
+    x = a - b;
+    const double b_virtual = a - x;
+    const double a_virtual = x + b_virtual;
+    const double b_round = b_virtual - b;
+    const double a_round = a - a_virtual;
+    y = a_round + b_round;
+}
+
+// Splits a into hi + lo, each with at most 26 significant bits.
+inline void split(double a, double& hi, double& lo) {
+    constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+    const double c = kSplitter * a;
+    const double a_big = c - a;
+    hi = c - a_big;
+    lo = a - hi;
+}
+
+// a * b = x + y exactly, where x = fl(a * b) (Dekker's product).
+inline void two_product(double a, double b, double& x, double& y) {
+    x = a * b;
+    double a_hi, a_lo, b_hi, b_lo;
+    split(a, a_hi, a_lo);
+    split(b, b_hi, b_lo);
+    const double err1 = x - a_hi * b_hi;
+    const double err2 = err1 - a_lo * b_hi;
+    const double err3 = err2 - a_hi * b_lo;
+    y = a_lo * b_lo - err3;
+}
+
+// An expansion held in caller-provided storage.
+struct Expansion {
+    double* c;      // components, increasing magnitude, none zero
+    std::size_t n;  // number of components; 0 means the value 0
+};
+
+// The expansion of a single double.
+inline Expansion of_double(double a, double* out) {
+    out[0] = a;
+    return {out, a != 0.0 ? std::size_t{1} : std::size_t{0}};
+}
+
+// The expansion of a - b (at most 2 components).
+inline Expansion difference(double a, double b, double* out) {
+    double x, y;
+    two_diff(a, b, x, y);
+    std::size_t n = 0;
+    if (y != 0.0) out[n++] = y;
+    if (x != 0.0) out[n++] = x;
+    return {out, n};
+}
+
+// The expansion of a * b (at most 2 components).
+inline Expansion product(double a, double b, double* out) {
+    double x, y;
+    two_product(a, b, x, y);
+    std::size_t n = 0;
+    if (y != 0.0) out[n++] = y;
+    if (x != 0.0) out[n++] = x;
+    return {out, n};
+}
+
+// e + f; `out` has room for e.n + f.n components and may not alias either.
+Expansion sum(Expansion e, Expansion f, double* out);
+
+// e - f, likewise.
+Expansion difference(Expansion e, Expansion f, double* out);
+
+// e * b; `out` has room for 2 e.n components and may not alias e.
+Expansion scale(Expansion e, double b, double* out);
+
+// e * f; `out` has room for 2 e.n f.n components, `scratch` for 2 e.n (f.n + 1),
+// neither aliasing e or f.
+Expansion product(Expansion e, Expansion f, double* out, double* scratch);
+
+// The sign of the exact value: -1, 0 or +1 (the sign of the largest
+// component, which dominates the others).
+inline int sign(Expansion e) {
+    if (e.n == 0) return 0;
+    return e.c[e.n - 1] > 0.0 ? 1 : -1;
+}
+
+}  // namespace tevu::exact

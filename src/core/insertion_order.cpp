@@ -1,0 +1,146 @@
+#include "insertion_order.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "morton.hpp"
+
+namespace tevu::delaunay {
+
+namespace {
+
+using geom::Vec3;
+
+struct KeyedPoint {
+    std::uint64_t key;
+    std::uint32_t index;
+};
+
+// Morton keys over the cloud's bounding cube: one scale for all three axes,
+// so that a flat or elongated cloud keeps its shape along the curve.
+std::vector<KeyedPoint> morton_keys(std::span<const Vec3> points) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+    for (const Vec3& p : points) {
+        const double c[3] = {p.x, p.y, p.z};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], c[a]);
+            hi[a] = std::max(hi[a], c[a]);
+        }
+    }
+    // Halving each extent first keeps their maximum finite for any finite
+    // coordinates.
+    double half = 0.0;
+    for (int a = 0; a < 3; ++a) half = std::max(half, hi[a] * 0.5 - lo[a] * 0.5);
+    const double scale = half > 0.0 ? 2097151.0 / half * 0.5 : 0.0;
+    auto cell = [&](double c, int a) {
+        const double t = std::floor((c * 0.5 - lo[a] * 0.5) * scale * 2.0);
+        return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
+    };
+    std::vector<KeyedPoint> keyed(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Vec3& p = points[i];
+        keyed[i] = {morton_key(cell(p.x, 0), cell(p.y, 1), cell(p.z, 2)),
+                    static_cast<std::uint32_t>(i)};
+    }
+    return keyed;
+}
+
+bool same_position(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+
+bool position_less(const Vec3& a, const Vec3& b) {
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
+}
+
+// Within a run of points sharing a Morton cell (sorted by index), points at
+// one position are exact duplicates; the first of them is kept. Small runs
+// compare pairwise; large ones (many copies of few points) sort.
+void mark_duplicates(std::span<const Vec3> points, std::span<KeyedPoint> run,
+                     std::vector<std::uint32_t>& first_copy) {
+    if (run.size() <= 16) {
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            const std::uint32_t a = run[i].index;
+            for (std::size_t j = 0; j < i; ++j) {
+                const std::uint32_t b = run[j].index;
+                if (first_copy[b] == b && same_position(points[a], points[b])) {
+                    first_copy[a] = b;
+                    break;
+                }
+            }
+        }
+        return;
+    }
+    std::vector<std::uint32_t> ids(run.size());
+    for (std::size_t i = 0; i < run.size(); ++i) ids[i] = run[i].index;
+    std::sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (position_less(points[a], points[b])) return true;
+        if (position_less(points[b], points[a])) return false;
+        return a < b;
+    });
+    for (std::size_t i = 1; i < ids.size(); ++i) {
+        if (same_position(points[ids[i]], points[ids[i - 1]])) {
+            first_copy[ids[i]] = first_copy[ids[i - 1]];
+        }
+    }
+}
+
+std::uint32_t mix(std::uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    return x;
+}
+
+// Rounds of BRIO: point i goes to the last round with probability 1/2, to
+// the one before with 1/4, and so on; the first round takes what is left,
+// a few dozen points.
+std::vector<std::uint32_t> biased_rounds(std::span<const std::uint32_t> curve_order) {
+    const std::size_t m = curve_order.size();
+    const int rounds = std::max(1, static_cast<int>(std::bit_width(m)) - 6);
+    std::vector<std::uint32_t> round_size(rounds + 1, 0);
+    std::vector<std::uint8_t> round(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t h = mix(curve_order[k] ^ 0x5BD1E995u);
+        const int from_last = std::min(std::countr_zero(h | (1u << 31)), rounds - 1);
+        round[k] = static_cast<std::uint8_t>(rounds - 1 - from_last);
+        ++round_size[round[k] + 1];
+    }
+    for (int r = 0; r < rounds; ++r) round_size[r + 1] += round_size[r];
+    std::vector<std::uint32_t> order(m);
+    for (std::size_t k = 0; k < m; ++k) order[round_size[round[k]]++] = curve_order[k];
+    return order;
+}
+
+}  // namespace
+
+InsertionOrder insertion_order(std::span<const Vec3> points) {
+    InsertionOrder result;
+    const std::size_t n = points.size();
+    result.first_copy.resize(n);
+    for (std::size_t i = 0; i < n; ++i) result.first_copy[i] = static_cast<std::uint32_t>(i);
+    std::vector<KeyedPoint> keyed = morton_keys(points);
+    std::sort(keyed.begin(), keyed.end(), [](const KeyedPoint& a, const KeyedPoint& b) {
+        return a.key != b.key ? a.key < b.key : a.index < b.index;
+    });
+    for (std::size_t s = 0; s < n;) {
+        std::size_t e = s + 1;
+        while (e < n && keyed[e].key == keyed[s].key) ++e;
+        if (e - s > 1) mark_duplicates(points, std::span(keyed).subspan(s, e - s), result.first_copy);
+        s = e;
+    }
+    std::vector<std::uint32_t> curve_order;
+    curve_order.reserve(n);
+    for (const KeyedPoint& k : keyed) {
+        if (result.first_copy[k.index] == k.index) curve_order.push_back(k.index);
+    }
+    result.order = biased_rounds(curve_order);
+    return result;
+}
+
+}  // namespace tevu::delaunay

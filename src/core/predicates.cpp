@@ -1,0 +1,257 @@
+#include "predicates.hpp"
+
+#include <cmath>
+
+#include "expansion.hpp"
+
+namespace tevu::geom {
+
+namespace {
+
+using exact::Expansion;
+
+constexpr double kEpsilon = 0x1p-53;  // half an ulp of 1: the unit roundoff
+// Error bounds of the floating-point evaluations below, relative to the
+// permanent (the same sum with every product taken in absolute value).
+// They follow Shewchuk's bounds for this evaluation order, with a margin.
+constexpr double kOrientBound = (8.0 + 64.0 * kEpsilon) * kEpsilon;
+constexpr double kInsphereBound = (18.0 + 256.0 * kEpsilon) * kEpsilon;
+
+int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
+
+// a.x*b.y - a.y*b.x style 2x2 minor of exact doubles (at most 4 components).
+Expansion minor2(double a1, double b2, double a2, double b1, double* out) {
+    double p[2], q[2];
+    return exact::difference(exact::product(a1, b2, p), exact::product(a2, b1, q), out);
+}
+
+// z-weighted sum of three 2x2 minors: za*mbc - zb*mac + zc*mab, the 3x3
+// determinant of rows (x, y, z) expanded along z (at most 24 components).
+Expansion minor3(double za, Expansion mbc, double zb, Expansion mac, double zc, Expansion mab,
+                 double* out) {
+    double t1[8], t2[8], t3[8], s[16];
+    const Expansion a = exact::scale(mbc, za, t1);
+    const Expansion b = exact::scale(mac, zb, t2);
+    const Expansion c = exact::scale(mab, zc, t3);
+    return exact::sum(exact::difference(a, b, s), c, out);
+}
+
+// det[p; q; r] of the raw coordinates (at most 24 components).
+Expansion det3(const Vec3& p, const Vec3& q, const Vec3& r, double* out) {
+    double qr[4], pr[4], pq[4];
+    const Expansion mqr = minor2(q.x, r.y, r.x, q.y, qr);
+    const Expansion mpr = minor2(p.x, r.y, r.x, p.y, pr);
+    const Expansion mpq = minor2(p.x, q.y, q.x, p.y, pq);
+    return minor3(p.z, mqr, q.z, mpr, r.z, mpq, out);
+}
+
+// orient3d from the raw coordinates: det of rows (x, y, z, 1), expanded
+// along the column of ones (at most 96 components).
+Expansion orient_raw(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double* out) {
+    double t1[24], t2[24], t3[24], t4[24], s1[48], s2[48];
+    const Expansion abc = det3(a, b, c, t1);
+    const Expansion abd = det3(a, b, d, t2);
+    const Expansion acd = det3(a, c, d, t3);
+    const Expansion bcd = det3(b, c, d, t4);
+    return exact::sum(exact::difference(abc, abd, s1), exact::difference(acd, bcd, s2), out);
+}
+
+int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+    double adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz, t[9];
+    exact::two_diff(a.x, d.x, adx, t[0]);
+    exact::two_diff(a.y, d.y, ady, t[1]);
+    exact::two_diff(a.z, d.z, adz, t[2]);
+    exact::two_diff(b.x, d.x, bdx, t[3]);
+    exact::two_diff(b.y, d.y, bdy, t[4]);
+    exact::two_diff(b.z, d.z, bdz, t[5]);
+    exact::two_diff(c.x, d.x, cdx, t[6]);
+    exact::two_diff(c.y, d.y, cdy, t[7]);
+    exact::two_diff(c.z, d.z, cdz, t[8]);
+    bool differences_exact = true;
+    for (double tail : t) differences_exact = differences_exact && tail == 0.0;
+    if (differences_exact) {
+        double bc[4], ca[4], ab[4], out[24];
+        const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
+        const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
+        const Expansion mab = minor2(adx, bdy, bdx, ady, ab);
+        return exact::sign(minor3(adz, mbc, bdz, mac, cdz, mab, out));
+    }
+    double out[96];
+    return exact::sign(orient_raw(a, b, c, d, out));
+}
+
+// |p|^2 of exact doubles (at most 6 components).
+Expansion lift(double x, double y, double z, double* out) {
+    double px[2], py[2], pz[2], s[4];
+    return exact::sum(exact::sum(exact::product(x, x, px), exact::product(y, y, py), s),
+                      exact::product(z, z, pz), out);
+}
+
+// The insphere determinant from exact coordinate differences (relative to
+// e), at most 1152 components.
+int insphere_from_differences(const double dx[4], const double dy[4], const double dz[4]) {
+    double m[6][4];
+    const Expansion ab = minor2(dx[0], dy[1], dx[1], dy[0], m[0]);
+    const Expansion bc = minor2(dx[1], dy[2], dx[2], dy[1], m[1]);
+    const Expansion cd = minor2(dx[2], dy[3], dx[3], dy[2], m[2]);
+    const Expansion ac = minor2(dx[0], dy[2], dx[2], dy[0], m[3]);
+    const Expansion bd = minor2(dx[1], dy[3], dx[3], dy[1], m[4]);
+    const Expansion ad = minor2(dx[0], dy[3], dx[3], dy[0], m[5]);
+    double t[4][24];
+    const Expansion abc = minor3(dz[0], bc, dz[1], ac, dz[2], ab, t[0]);
+    const Expansion abd = minor3(dz[0], bd, dz[1], ad, dz[3], ab, t[1]);
+    const Expansion acd = minor3(dz[0], cd, dz[2], ad, dz[3], ac, t[2]);
+    const Expansion bcd = minor3(dz[1], cd, dz[2], bd, dz[3], bc, t[3]);
+    double l[4][6];
+    Expansion lifts[4];
+    for (int i = 0; i < 4; ++i) lifts[i] = lift(dx[i], dy[i], dz[i], l[i]);
+    // Expanded along the lift column: d*abc - c*abd + b*acd - a*bcd.
+    double p[4][288], scratch[2 * 6 * 25], s1[576], s2[576], out[1152];
+    const Expansion td = exact::product(lifts[3], abc, p[0], scratch);
+    const Expansion tc = exact::product(lifts[2], abd, p[1], scratch);
+    const Expansion tb = exact::product(lifts[1], acd, p[2], scratch);
+    const Expansion ta = exact::product(lifts[0], bcd, p[3], scratch);
+    return exact::sign(exact::sum(exact::difference(td, tc, s1), exact::difference(tb, ta, s2), out));
+}
+
+// The insphere determinant from the raw coordinates: the 5x5 determinant of
+// rows (x, y, z, |p|^2, 1), expanded along the lift column, at most 5760
+// components.
+int insphere_raw(const Vec3* const p[5]) {
+    double sum_a[5760], sum_b[5760];
+    Expansion acc{sum_a, 0};
+    double* spare = sum_b;
+    for (int i = 0; i < 5; ++i) {
+        const Vec3* q[4];
+        for (int j = 0, k = 0; j < 5; ++j) {
+            if (j != i) q[k++] = p[j];
+        }
+        double o[96], w[6], term[1152], scratch[2 * 96 * 7];
+        const Expansion orient = orient_raw(*q[0], *q[1], *q[2], *q[3], o);
+        const Expansion weight = lift(p[i]->x, p[i]->y, p[i]->z, w);
+        const Expansion t = exact::product(orient, weight, term, scratch);
+        // Cofactor sign (-1)^(i+1).
+        acc = (i % 2 == 1) ? exact::sum(acc, t, spare) : exact::difference(acc, t, spare);
+        spare = acc.c == sum_a ? sum_b : sum_a;
+    }
+    return exact::sign(acc);
+}
+
+int insphere_exact(const Vec3* const p[5]) {
+    double dx[4], dy[4], dz[4];
+    bool differences_exact = true;
+    for (int i = 0; i < 4; ++i) {
+        double tx, ty, tz;
+        exact::two_diff(p[i]->x, p[4]->x, dx[i], tx);
+        exact::two_diff(p[i]->y, p[4]->y, dy[i], ty);
+        exact::two_diff(p[i]->z, p[4]->z, dz[i], tz);
+        differences_exact = differences_exact && tx == 0.0 && ty == 0.0 && tz == 0.0;
+    }
+    return differences_exact ? insphere_from_differences(dx, dy, dz) : insphere_raw(p);
+}
+
+}  // namespace
+
+int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+    const double adx = a.x - d.x, ady = a.y - d.y, adz = a.z - d.z;
+    const double bdx = b.x - d.x, bdy = b.y - d.y, bdz = b.z - d.z;
+    const double cdx = c.x - d.x, cdy = c.y - d.y, cdz = c.z - d.z;
+    const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+    const double cdxady = cdx * ady, adxcdy = adx * cdy;
+    const double adxbdy = adx * bdy, bdxady = bdx * ady;
+    const double det =
+        adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
+    const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * std::fabs(adz) +
+                             (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
+                             (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
+    const double bound = kOrientBound * permanent;
+    if (det > bound || -det > bound) return sign_of(det);
+    return orient_exact(a, b, c, d);
+}
+
+int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
+    const double aex = a.x - e.x, aey = a.y - e.y, aez = a.z - e.z;
+    const double bex = b.x - e.x, bey = b.y - e.y, bez = b.z - e.z;
+    const double cex = c.x - e.x, cey = c.y - e.y, cez = c.z - e.z;
+    const double dex = d.x - e.x, dey = d.y - e.y, dez = d.z - e.z;
+
+    const double aexbey = aex * bey, bexaey = bex * aey;
+    const double bexcey = bex * cey, cexbey = cex * bey;
+    const double cexdey = cex * dey, dexcey = dex * cey;
+    const double dexaey = dex * aey, aexdey = aex * dey;
+    const double aexcey = aex * cey, cexaey = cex * aey;
+    const double bexdey = bex * dey, dexbey = dex * bey;
+    const double ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
+    const double da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
+
+    const double abc = aez * bc - bez * ac + cez * ab;
+    const double bcd = bez * cd - cez * bd + dez * bc;
+    const double cda = cez * da + dez * ac + aez * cd;
+    const double dab = dez * ab + aez * bd + bez * da;
+
+    const double alift = aex * aex + aey * aey + aez * aez;
+    const double blift = bex * bex + bey * bey + bez * bez;
+    const double clift = cex * cex + cey * cey + cez * cez;
+    const double dlift = dex * dex + dey * dey + dez * dez;
+
+    const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+
+    const double az = std::fabs(aez), bz = std::fabs(bez), cz = std::fabs(cez),
+                 dz = std::fabs(dez);
+    const double p_ab = std::fabs(aexbey) + std::fabs(bexaey);
+    const double p_bc = std::fabs(bexcey) + std::fabs(cexbey);
+    const double p_cd = std::fabs(cexdey) + std::fabs(dexcey);
+    const double p_da = std::fabs(dexaey) + std::fabs(aexdey);
+    const double p_ac = std::fabs(aexcey) + std::fabs(cexaey);
+    const double p_bd = std::fabs(bexdey) + std::fabs(dexbey);
+    const double permanent = (az * p_bc + bz * p_ac + cz * p_ab) * dlift +
+                             (dz * p_ab + az * p_bd + bz * p_da) * clift +
+                             (cz * p_da + dz * p_ac + az * p_cd) * blift +
+                             (bz * p_cd + cz * p_bd + dz * p_bc) * alift;
+    const double bound = kInsphereBound * permanent;
+    if (det > bound || -det > bound) return sign_of(det);
+    const Vec3* p[5] = {&a, &b, &c, &d, &e};
+    return insphere_exact(p);
+}
+
+bool collinear(const Vec3& a, const Vec3& b, const Vec3& c) {
+    // The cross product (b - a) x (c - a) is zero exactly when each of its
+    // components, a 2-D orientation of one coordinate projection, is.
+    auto orient2d_zero = [](double ax, double ay, double bx, double by, double cx, double cy) {
+        double t1[4], t2[4], t3[4], s[8], out[12];
+        const Expansion ab = minor2(ax, by, bx, ay, t1);
+        const Expansion bc = minor2(bx, cy, cx, by, t2);
+        const Expansion ca = minor2(cx, ay, ax, cy, t3);
+        return exact::sign(exact::sum(exact::sum(ab, bc, s), ca, out)) == 0;
+    };
+    return orient2d_zero(a.x, a.y, b.x, b.y, c.x, c.y) &&
+           orient2d_zero(a.y, a.z, b.y, b.z, c.y, c.z) &&
+           orient2d_zero(a.z, a.x, b.z, b.x, c.z, c.x);
+}
+
+int insphere_perturbed(const Vec3* const p[5], const unsigned id[5]) {
+    const int s = insphere(*p[0], *p[1], *p[2], *p[3], *p[4]);
+    if (s != 0) return s;
+    // The determinant is linear in each lift; the coefficient of eps_i is
+    // the cofactor (-1)^(i+1) orient3d(the other four, in order). The
+    // largest perturbation whose cofactor is not zero decides.
+    int order[5] = {0, 1, 2, 3, 4};
+    for (int i = 1; i < 5; ++i) {
+        for (int j = i; j > 0 && id[order[j]] > id[order[j - 1]]; --j) {
+            const int t = order[j];
+            order[j] = order[j - 1];
+            order[j - 1] = t;
+        }
+    }
+    for (int i : order) {
+        const Vec3* q[4];
+        for (int j = 0, k = 0; j < 5; ++j) {
+            if (j != i) q[k++] = p[j];
+        }
+        const int o = orient3d(*q[0], *q[1], *q[2], *q[3]);
+        if (o != 0) return (i % 2 == 1) ? o : -o;
+    }
+    return -1;  // unreachable for the inputs allowed above
+}
+
+}  // namespace tevu::geom

@@ -1,0 +1,291 @@
+"""delaunay_graph: the graph built from the points alone, against SciPy's
+Delaunay triangulation, cKDTree and exact rational arithmetic."""
+
+import itertools
+import threading
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from scipy.spatial import Delaunay, cKDTree
+
+import _tevu
+from conftest import PanicException, clustered_cloud, uniform_cloud
+
+
+def scipy_graph(points):
+    simplices = Delaunay(points).simplices.astype(np.uint64)
+    return _tevu.graph_from_simplices(simplices, len(points))
+
+
+def grid(k, spacing=1.0):
+    axis = np.arange(k) * spacing
+    return np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), -1).reshape(-1, 3)
+
+
+def rotation(seed):
+    return np.linalg.qr(np.random.default_rng(seed).normal(size=(3, 3)))[0]
+
+
+def assert_well_formed(points, graph):
+    indptr, indices = graph
+    n = len(points)
+    for a in graph:
+        assert a.dtype == np.uint32 and a.ndim == 1 and a.flags.c_contiguous
+    assert len(indptr) == n + 1 and indptr[0] == 0 and indptr[-1] == len(indices)
+    lists = [indices[indptr[v]:indptr[v + 1]] for v in range(n)]
+    edges = set()
+    for v, nbrs in enumerate(lists):
+        assert np.all(np.diff(nbrs.astype(np.int64)) > 0), f"vertex {v}: not sorted, distinct"
+        assert v not in nbrs and np.all(nbrs < n)
+        edges.update((v, int(w)) for w in nbrs)
+    assert all((w, v) in edges for v, w in edges), "not symmetric"
+    return edges
+
+
+# ---------------------------------------------------------------------------
+# General position: exactly SciPy's edges
+
+@pytest.mark.parametrize("kind", ["uniform", "clustered"])
+@pytest.mark.parametrize("n,seed", [(n, seed) for n in (5, 6, 10, 100, 1_000) for seed in range(3)]
+                         + [(20_000, 0)])
+def test_edges_equal_scipys_in_general_position(kind, n, seed):
+    points = uniform_cloud(n, seed) if kind == "uniform" else clustered_cloud(n, seed)
+    got = _tevu.delaunay_graph(points)
+    want = scipy_graph(points)
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
+
+
+@pytest.mark.parametrize("workers", [2, 3, 8])
+def test_workers_do_not_change_the_graph(workers):
+    for points in (clustered_cloud(30_000, 4), grid(14)):
+        want = _tevu.delaunay_graph(points)
+        got = _tevu.delaunay_graph(points, workers=workers)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1], want[1])
+
+
+def test_layouts_and_float32_give_the_same_graph():
+    points = uniform_cloud(500, 3)
+    want = _tevu.delaunay_graph(points)
+    wide = np.c_[points, np.full(len(points), np.nan)]
+    for view in (np.asfortranarray(points), wide, np.repeat(points, 2, axis=0)[::2],
+                 points[::-1].copy()[::-1]):
+        got = _tevu.delaunay_graph(view)
+        np.testing.assert_array_equal(got[1], want[1])
+    p32 = points.astype(np.float32)
+    got = _tevu.delaunay_graph(p32)
+    want = _tevu.delaunay_graph(p32.astype(np.float64))
+    np.testing.assert_array_equal(got[1], want[1])
+
+
+# ---------------------------------------------------------------------------
+# Awkward clouds: greedy descent on the graph stays exact
+
+def awkward_clouds():
+    rng = np.random.default_rng(5)
+    base = rng.random((2_000, 3))
+    flat = np.c_[rng.random((1_500, 2)), np.zeros(1_500)]
+    yield "grid", grid(12)
+    yield "grid scaled by 0.1", grid(10, 0.1)
+    yield "grid shuffled with duplicates", np.r_[grid(9), grid(9)[::7]][rng.permutation(729 + 105)]
+    yield "duplicate pair at index 0", np.r_[base[:1], base]
+    yield "duplicates everywhere", np.repeat(base[:200], 5, axis=0)
+    yield "all identical", np.ones((40, 3))
+    yield "flat, axis-aligned", flat
+    yield "flat, tilted", flat @ np.array([[1.0, 0, 0], [0, 1, 0], [1, 2, 0]]).T
+    yield "flat grid", np.c_[grid(20)[:400, 1:], np.zeros(400)]
+    yield "collinear", np.outer(rng.random(300), [1.0, 2.0, 4.0])
+    yield "collinear with duplicates", np.outer(np.repeat(rng.random(50), 3), [1.0, 0, 0])
+    yield "two parallel planes", np.r_[flat, flat[:500] + [0, 0, 1]]
+    yield "nearly flat (rotated plane)", flat[:400] @ rotation(1).T
+    yield "clustered", np.concatenate([rng.normal(c, 0.01, (400, 3)) for c in rng.random((8, 3))])
+    yield "huge coordinates", base * 1e150
+    yield "tiny coordinates", base * 1e-150
+    yield "far from the origin", base + 1e8
+    yield "cospherical integer points and the centre", np.array(
+        [p for p in itertools.product(range(-15, 16), repeat=3)
+         if p[0] ** 2 + p[1] ** 2 + p[2] ** 2 in (0, 225)], dtype=float)
+    for k in range(1, 5):
+        yield f"{k} points", rng.random((k, 3))
+    yield "5 points, 4 coplanar", np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0], [0, 0, 1]])
+
+
+AWKWARD = dict(awkward_clouds())
+
+
+@pytest.mark.parametrize("name", list(AWKWARD))
+def test_greedy_descent_is_exact_on_awkward_clouds(name):
+    points = AWKWARD[name]
+    graph = _tevu.delaunay_graph(points)
+    assert_well_formed(points, graph)
+    rng = np.random.default_rng(9)
+    lo, hi = points.min(axis=0), points.max(axis=0)
+    span = np.where(hi > lo, hi - lo, 1.0)
+    queries = np.r_[lo - 0.25 * span + 1.5 * span * rng.random((1_500, 3)), points[::3]]
+    queries_graph = _tevu.delaunay_graph(queries)
+    dist, idx = _tevu.all_nearest_neighbours(queries, *queries_graph, points, *graph)
+    want, _ = cKDTree(points).query(queries)
+    np.testing.assert_array_equal(dist, want)
+    # Every target point is also reached from every other one's answer.
+    target = _tevu.PreparedF64(points, *graph)
+    dist, _ = target.query_prepared(target)
+    assert np.all(dist == 0)
+
+
+def test_duplicates_link_to_their_first_copy():
+    points = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1], [1, 1, 1],
+                       [1, 0, 0], [-0.0, 0, 0], [1, 0, 0]])
+    indptr, indices = _tevu.delaunay_graph(points)
+    lists = [indices[indptr[v]:indptr[v + 1]].tolist() for v in range(len(points))]
+    assert lists[5] == lists[7] == [1] and lists[6] == [0]
+    assert {5, 7} <= set(lists[1]) and 6 in lists[0]
+    # The first copies are triangulated like the distinct points alone.
+    alone = _tevu.delaunay_graph(points[:5])
+    assert [v for v in lists[1] if v < 5] == alone[1][alone[0][1]:alone[0][2]].tolist()
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 4])
+def test_tiny_clouds_get_the_complete_graph(n):
+    indptr, indices = _tevu.delaunay_graph(uniform_cloud(n, 0))
+    assert indptr.tolist() == [(n - 1) * v for v in range(n + 1)]
+    assert indices.tolist() == [w for v in range(n) for w in range(n) if w != v]
+
+
+def test_collinear_points_get_the_path_along_the_line():
+    rng = np.random.default_rng(3)
+    t = rng.permutation(50).astype(float)
+    points = np.outer(t, [0.5, -1.0, 2.0])
+    indptr, indices = _tevu.delaunay_graph(points)
+    rank = np.argsort(np.argsort(t))
+    for v in range(len(points)):
+        want = sorted(int(np.flatnonzero(rank == r)[0]) for r in (rank[v] - 1, rank[v] + 1)
+                      if 0 <= r < len(points))
+        assert indices[indptr[v]:indptr[v + 1]].tolist() == want
+
+
+def test_coplanar_points_get_the_planes_delaunay_graph():
+    rng = np.random.default_rng(4)
+    xy = rng.random((800, 2))
+    triangles = Delaunay(xy).simplices
+    want = {(int(a), int(b)) for t in triangles for a, b in itertools.permutations(t, 2)}
+    for points in (np.c_[xy, np.zeros(800)], np.c_[xy[:, :1], np.full(800, 3.0), xy[:, 1:]]):
+        got = assert_well_formed(points, _tevu.delaunay_graph(points))
+        assert got == want
+
+
+# ---------------------------------------------------------------------------
+# Empty circumspheres, in exact rational arithmetic
+
+def sign(v):
+    return (v > 0) - (v < 0)
+
+
+def inside_circumsphere(tet, e):
+    """+1 when e lies strictly inside the circumsphere of tet, 0 on it, -1
+    outside; None for a flat tet."""
+    t = [[Fraction(float(c)) for c in p] for p in tet]
+    q = [Fraction(float(c)) for c in e]
+    orient = det([[a - b for a, b in zip(p, t[3])] for p in t[:3]])
+    if orient == 0:
+        return None
+    rows = [[a - b for a, b in zip(p, q)] for p in t]
+    return sign(det([r + [r[0] ** 2 + r[1] ** 2 + r[2] ** 2] for r in rows])) * sign(orient)
+
+
+def det(m):
+    if len(m) == 1:
+        return m[0][0]
+    return sum((-1) ** j * m[0][j] * det([row[:j] + row[j + 1:] for row in m[1:]])
+               for j in range(len(m)))
+
+
+def delaunay_tetrahedra(points):
+    """(strictly empty, empty): the 4-subsets whose circumsphere has no other
+    point inside or on it, resp. none strictly inside."""
+    strict, closed = set(), set()
+    for tet in itertools.combinations(range(len(points)), 4):
+        others = [e for e in range(len(points)) if e not in tet]
+        signs = [inside_circumsphere(points[list(tet)], points[e]) for e in others]
+        if None in signs:
+            continue
+        if max(signs, default=-1) <= 0:
+            closed.add(tet)
+            if max(signs, default=-1) < 0:
+                strict.add(tet)
+    return strict, closed
+
+
+def small_sets():
+    rng = np.random.default_rng(11)
+    for seed in range(4):
+        yield f"random {seed}", np.random.default_rng(seed).random((9, 3))
+    yield "cube corners and centre", np.r_[grid(2), [[0.5, 0.5, 0.5]]]
+    yield "2 x 2 x 3 grid", grid(3)[np.all(grid(3)[:, :2] < 2, axis=1)]
+    yield "octahedron", np.array([[1.0, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1],
+                                  [0, 0, -1], [0.1, 0.2, 0.3]])
+    yield "integer points", rng.integers(0, 3, (10, 3)).astype(float)
+
+
+@pytest.mark.parametrize("name,points", list(small_sets()))
+def test_every_edge_has_an_empty_sphere(name, points):
+    points = np.unique(points, axis=0)
+    strict, closed = delaunay_tetrahedra(points)
+    edges_of = lambda tets: {(a, b) for t in tets for a, b in itertools.permutations(t, 2)}
+    got = assert_well_formed(points, _tevu.delaunay_graph(points))
+    # Each edge lies on a tetrahedron whose circumsphere holds no point, and
+    # every edge of a tetrahedron with a strictly empty sphere is present.
+    assert got <= edges_of(closed)
+    assert edges_of(strict) <= got
+
+
+# ---------------------------------------------------------------------------
+# Arguments and failures
+
+@pytest.mark.parametrize("row", [0, 17, 99])
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+def test_non_finite_coordinates_name_the_first_bad_row(row, bad):
+    points = uniform_cloud(100, 0)
+    points[row, row % 3] = bad
+    points[-1, 0] = np.nan
+    with pytest.raises(ValueError, match=f"^points: row {row} has a coordinate that is not"):
+        _tevu.delaunay_graph(points)
+
+
+def test_bad_arguments():
+    points = uniform_cloud(10, 0)
+    with pytest.raises(TypeError, match="argument 'points'"):
+        _tevu.delaunay_graph(points.astype(np.int64))
+    with pytest.raises(TypeError, match="argument 'points'"):
+        _tevu.delaunay_graph(points.tolist())
+    with pytest.raises(TypeError, match="positional argument"):
+        _tevu.delaunay_graph(points, 2)
+    with pytest.raises(ValueError, match="argument 'workers': must be at least 1"):
+        _tevu.delaunay_graph(points, workers=0)
+    with pytest.raises(OverflowError):
+        _tevu.delaunay_graph(points, workers=-1)
+    with pytest.raises(TypeError, match="argument 'workers'"):
+        _tevu.delaunay_graph(points, workers=1.5)
+    with pytest.raises(PanicException, match="^ndarray: index out of bounds$"):
+        _tevu.delaunay_graph(points[:, :2])
+    assert _tevu.delaunay_graph(np.zeros((0, 2)))[0].tolist() == [0]
+
+
+def test_builds_run_in_parallel_threads():
+    clouds = [clustered_cloud(5_000, s) for s in range(4)]
+    want = [_tevu.delaunay_graph(c) for c in clouds]
+    got = [None] * len(clouds)
+    barrier = threading.Barrier(len(clouds))
+
+    def work(k):
+        barrier.wait()
+        got[k] = _tevu.delaunay_graph(clouds[k], workers=2)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(clouds))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g[1], w[1])
