@@ -5,8 +5,8 @@
 // purpose, laid out in memory as NumPy could hand them in (strided,
 // reversed, broadcast, misaligned, or broadcast to a length no allocation
 // can hold), a distance bound, k / ef / block, permutations for a grouped
-// query set of the two clouds (often no permutations), and a list of
-// tetrahedra. Every core entry point then runs on them in both precisions,
+// query set of the two clouds (often no permutations), a list of
+// tetrahedra, and a cloud for the Delaunay builder. Every core entry point then runs on them in both precisions,
 // and so does the grouped set's build and finalization (plain C++ in
 // src/python/grouped_set.hpp). A CoreError is the expected answer to
 // malformed input; any other exception, a sanitizer report or a result that
@@ -24,6 +24,9 @@
 //   perms: u8 count, count query perms, the target perm; each a u8 kind
 //     and, unless absent, its values and a u8 layout
 //   tetrahedra: u8 rows, u8 column choice, u8 layout, u8 n_points kind, ids
+//   Delaunay cloud: u8 rows, u8 column choice, u8 layout, u8 scale, u8
+//     precision, u8 workers, rows * cols values (below 200 a point of the
+//     half-unit grid, else a value as below)
 //
 // A value is a u8 class: below 160 a point of a half-unit grid (distances
 // tie often), below 200 a special value, else 8 more bytes of raw bits (the
@@ -43,6 +46,7 @@
 #include <vector>
 
 #include "core/blocked.hpp"
+#include "core/delaunay_graph.hpp"
 #include "core/errors.hpp"
 #include "core/graph.hpp"
 #include "core/greedy.hpp"
@@ -972,6 +976,111 @@ void fuzz_simplices(Bytes& in) {
     }
 }
 
+// The graph's form: n + 1 offsets, ascending distinct ids below n without
+// self-loops, symmetric. For clouds on the half-unit grid (scaled by a power
+// of two), where every distance is exact, a greedy descent from vertex 0
+// must also reach each point itself.
+template <class T>
+void check_delaunay_graph(const CsrGraph& g, const std::vector<T>& xyz, bool exact_distances) {
+    const std::size_t n = xyz.size() / 3;
+    require(g.indptr.size() == n + 1 && g.indptr[0] == 0 && g.indptr[n] == g.indices.size(),
+            "delaunay: offsets");
+    std::set<std::pair<std::uint32_t, std::uint32_t>> edges;
+    for (std::size_t v = 0; v < n; ++v) {
+        require(g.indptr[v] <= g.indptr[v + 1], "delaunay: offsets decrease");
+        for (std::uint32_t s = g.indptr[v]; s < g.indptr[v + 1]; ++s) {
+            const std::uint32_t w = g.indices[s];
+            require(w < n && w != v, "delaunay: id out of range or self-loop");
+            require(s == g.indptr[v] || g.indices[s - 1] < w, "delaunay: list not ascending");
+            edges.insert({static_cast<std::uint32_t>(v), w});
+        }
+    }
+    for (const auto& [v, w] : edges) require(edges.count({w, v}) == 1, "delaunay: not symmetric");
+    if (!exact_distances) return;
+    auto d2 = [&](std::size_t a, std::size_t b) {
+        double s = 0;
+        for (int k = 0; k < 3; ++k) {
+            const double d = static_cast<double>(xyz[3 * a + k]) - static_cast<double>(xyz[3 * b + k]);
+            s += d * d;
+        }
+        return s;
+    };
+    for (std::size_t q = 0; q < n; ++q) {
+        std::size_t cur = 0;
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (std::uint32_t s = g.indptr[cur]; s < g.indptr[cur + 1]; ++s) {
+                if (d2(g.indices[s], q) < d2(cur, q)) {
+                    cur = g.indices[s];
+                    moved = true;
+                }
+            }
+        }
+        require(d2(cur, q) == 0.0, "delaunay: greedy descent misses a point");
+    }
+}
+
+// Delaunay graphs of hostile clouds: mostly points of the half-unit grid
+// (exact ties everywhere, duplicates, coplanar and collinear sets) scaled by
+// a power of two between 2^-256 and 2^256, else specials and raw bits.
+void fuzz_delaunay(Bytes& in) {
+    const std::size_t rows = in.below(41);
+    const std::size_t cols = decode_cols(in);
+    const std::uint8_t layout = in.u8();
+    const int exponent = static_cast<int>(in.below(9)) * 64 - 256;
+    const bool single = in.u8() >= 192;
+    const std::size_t workers = 1 + in.below(3);
+    std::vector<double> values(rows * cols);
+    bool on_grid = true;
+    for (double& v : values) {
+        const std::uint8_t kind = in.u8();
+        if (kind < 200) {
+            v = std::ldexp((static_cast<int>(kind % 17) - 8) * 0.5, exponent);
+        } else {
+            on_grid = false;
+            v = in.value<double>();
+        }
+    }
+    auto run = [&](const auto& typed) {
+        using T = typename std::decay_t<decltype(typed)>::value_type;
+        const StridedStore<T> store(typed, rows, cols, decode_layout_2d(layout, rows, cols));
+        const StridedView2D<T> view = store.view_2d();
+        std::vector<T> xyz;
+        std::size_t first_bad = SIZE_MAX;
+        if (view.rows != kHuge && cols >= 3) {
+            for (std::size_t r = 0; r < view.rows; ++r) {
+                for (std::size_t k = 0; k < 3; ++k) {
+                    xyz.push_back(view(r, k));
+                    if (!std::isfinite(xyz.back()) && first_bad == SIZE_MAX) first_bad = r;
+                }
+            }
+        }
+        try {
+            CsrGraph g;
+            if constexpr (sizeof(T) == 4) {
+                g = delaunay_graph_f32(view, workers);
+            } else {
+                g = delaunay_graph_f64(view, workers);
+            }
+            require(first_bad == SIZE_MAX && view.rows != kHuge, "delaunay: accepted bad input");
+            check_delaunay_graph(g, xyz, on_grid);
+            trace("delaunay", 0, "ok");
+        } catch (const InputError& e) {
+            require(first_bad != SIZE_MAX, "delaunay: ValueError without a bad row");
+            require(std::string(e.what()).starts_with("points: row " + std::to_string(first_bad) + " "),
+                    "delaunay: the message names another row");
+            trace("delaunay", 0, e.what());
+        } catch (const CoreError& e) {
+            trace("delaunay", 0, e.what());
+        }
+    };
+    if (single) {
+        run(std::vector<float>(values.begin(), values.end()));
+    } else {
+        run(values);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -979,5 +1088,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_all(Input<float>(f32));
     run_all(Input<double>(f64));
     fuzz_simplices(f64);
+    fuzz_delaunay(f64);
     return 0;
 }

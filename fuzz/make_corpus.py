@@ -91,6 +91,17 @@ def tetrahedra(rows, n_points, ids, cols=0, layout=0, n_kind=None):
 
 TET = [0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5]
 
+
+def delaunay(points, *, cols=0, layout=0, exponent=4, single=False, workers=0):
+    """A cloud for the Delaunay builder, after an empty everything else;
+    `exponent` 4 scales by 2^0."""
+    before = cloud(0) + cloud(0) + bound() + sizes() + NO_PERMS + tetrahedra(0, 0, [])
+    return before + bytes([len(points), cols, layout, exponent, 255 if single else 0, workers]) \
+        + b"".join(grid(v) if isinstance(v, float) else v for p in points for v in p)
+
+
+CUBE = [[float(x), float(y), float(z)] for x in (0, 1, 2) for y in (0, 1, 2) for z in (0, 1, 2)]
+
 SEEDS = {
     "nearest": cloud(12, seed=1) + cloud(16, seed=2) + bound() + sizes() + NO_PERMS
     + tetrahedra(3, 6, TET),
@@ -142,6 +153,12 @@ SEEDS = {
             perm(IDENTITY), target=perm(RAW, bytes([2, 1, 0]))),
     "tetrahedra_bad_ids": cloud(0) + cloud(0) + bound() + sizes() + NO_PERMS
     + tetrahedra(4, 5, [0, 1, 2, 3, 4, 3, 2, 1, 0, 0, 1, 2, 4, 5, 6, 1], cols=5),
+    "delaunay_grid_with_duplicates": delaunay(CUBE + CUBE[:5], workers=1),
+    "delaunay_plane_scaled": delaunay([p for p in CUBE if p[2] == 1.0] + [[0.5, 0.5, 1.0]],
+                                      exponent=0, single=True),
+    # The builder's values: a grid point below 200, else a value as above.
+    "delaunay_line_and_nan": delaunay([[float(t), 2 * float(t), 0.0] for t in range(-2, 3)]
+                                      + [[0.0, bytes([200, NAN]), 1.0]], layout=2),
 }
 
 
