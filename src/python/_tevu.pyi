@@ -36,6 +36,9 @@ def all_nearest_neighbours_k_f32(
 def graph_from_simplices(
     simplices: npt.NDArray[np.uint64], n_points: int
 ) -> tuple[_Csr, _Csr]: ...
+def delaunay_graph(
+    points: _Points64 | _Points32, *, workers: int = 1
+) -> tuple[_Csr, _Csr]: ...
 
 @final
 class PreparedF64:

@@ -14,6 +14,7 @@ from _tevu import (
     all_nearest_neighbours_f32,
     all_nearest_neighbours_k,
     all_nearest_neighbours_k_f32,
+    delaunay_graph,
     graph_from_simplices,
 )
 
@@ -35,5 +36,6 @@ __all__ = [
     "all_nearest_neighbours_f32",
     "all_nearest_neighbours_k",
     "all_nearest_neighbours_k_f32",
+    "delaunay_graph",
     "graph_from_simplices",
 ]
