@@ -1,11 +1,30 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target of the search core, with AddressSanitizer and
-# UndefinedBehaviorSanitizer, into build/fuzz/fuzz_core. Needs clang and its
-# runtime (Debian: apt-get install clang libclang-rt-dev); CLANGXX picks
-# another compiler. No CMake: the core has no dependencies.
+# Builds the fuzz target of the search core. By default the libFuzzer target
+# with AddressSanitizer and UndefinedBehaviorSanitizer, build/fuzz/fuzz_core;
+# with `thread`, build/fuzz/fuzz_core_tsan with ThreadSanitizer, which runs
+# only the searches that share graphs between threads, from a driver of its
+# own (fuzz/standalone.cpp: libFuzzer's coverage counters would be reported
+# as races). Needs clang and its runtime (Debian: apt-get install clang
+# libclang-rt-dev); CLANGXX picks another compiler. No CMake: the core has no
+# dependencies.
+#
+# Usage: fuzz/build.sh [address|thread]    (prints the target's path)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 CLANGXX=${CLANGXX:-clang++}
+case "${1:-address}" in
+    address)
+        sanitize=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+        out=build/fuzz/fuzz_core ;;
+    thread)
+        # The checks of the other entry points are compiled but not run.
+        sanitize=(-fsanitize=thread -DTEVU_FUZZ_THREADS=4 -Wno-unused-function
+                  -Wno-unneeded-internal-declaration fuzz/standalone.cpp)
+        out=build/fuzz/fuzz_core_tsan ;;
+    *)
+        echo "usage: fuzz/build.sh [address|thread]" >&2
+        exit 2 ;;
+esac
 mkdir -p build/fuzz
 # -ffp-contract=off as in the module: the target recomputes distances and
 # compares them bit for bit with the core's. One copy of the searches
@@ -15,7 +34,7 @@ mkdir -p build/fuzz
 # planned order (normally from 256), so the inputs of up to 24 rows take both
 # the planned and the literal order.
 "$CLANGXX" -std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-math-errno \
-    -Wall -Wextra -Wno-psabi -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+    -Wall -Wextra -Wno-psabi "${sanitize[@]}" \
     -DTEVU_NO_DISPATCH -DTEVU_PLANNED_FROM=8 -Isrc fuzz/fuzz_core.cpp src/core/*.cpp src/python/grouped_set.cpp \
-    -o build/fuzz/fuzz_core
-echo build/fuzz/fuzz_core
+    -o "$out"
+echo "$out"

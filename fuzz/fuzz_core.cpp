@@ -38,11 +38,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/blocked.hpp"
@@ -887,11 +889,171 @@ void fuzz_grouped(const Input<T>& in) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Shared graphs
+
+// One search's answers, or its failure message, comparable bit for bit.
+template <class T>
+struct Answer {
+    std::string failure;
+    std::vector<T> distances;
+    std::vector<std::size_t> indices;
+
+    template <class Result>
+    static Answer of(const Result& r) {
+        return {"", std::vector<T>(r.distances.begin(), r.distances.end()),
+                std::vector<std::size_t>(r.indices.begin(), r.indices.end())};
+    }
+
+    bool operator==(const Answer& o) const {
+        if (failure != o.failure || indices != o.indices ||
+            distances.size() != o.distances.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < distances.size(); ++i) {
+            if (!same(distances[i], o.distances[i])) return false;
+        }
+        return true;
+    }
+};
+
+template <class T, class Search>
+Answer<T> answer(Search&& search) {
+    try {
+        return Answer<T>::of(search());
+    } catch (const CoreError& e) {
+        return {e.what(), {}, {}};
+    } catch (const std::bad_alloc&) {
+        return {"bad_alloc", {}, {}};
+    }
+}
+
+// Everything a search may share with others: both prepared graphs (each the
+// target of some searches and the query of others, so that their kept plans
+// and stop limits are worked out by whichever search comes first) and the
+// grouped set of both clouds.
+template <class T>
+struct Shared {
+    PreparedGraph<T> x, y;
+    std::optional<py::GroupedQuerySet<T>> set;
+
+    Shared(const Input<T>& in, const Perms& perms)
+        : x(prepare_graph(in.x.points_view(), in.x.indptr_view(), in.x.indices_view())),
+          y(prepare_graph(in.y.points_view(), in.y.indptr_view(), in.y.indices_view())) {
+        const PointSpan<T> clouds[] = {span_of(x.points), span_of(y.points)};
+        try {
+            set.emplace(py::build_grouped_set<T>(clouds, perms.query()));
+        } catch (const CoreError&) {
+        }
+    }
+};
+
+constexpr std::size_t kSharedSearches = 5;
+
+// Search `which` of the shared operands, with the caches a binding passes.
+template <class T>
+Answer<T> shared_search(const Shared<T>& s, const Input<T>& in, const Perms& perms,
+                        std::size_t which) {
+    const Sizes& sizes = in.sizes;
+    auto bound = [&](const PreparedGraph<T>& target, const PreparedGraph<T>& query) {
+        auto b = make_bound(in.bound, target.box(), std::optional<Box<T>>(query.box()));
+        if (b && in.bound.kind == 1) b->query = query.box();
+        return b;
+    };
+    switch (which) {
+        case 0: {
+            const auto b = bound(s.y, s.x);
+            return answer<T>([&] {
+                return search_pruned(s.x.view(), s.y.view(), ptr(b), s.x.query_plan.get(),
+                                     s.y.stop_cache.get());
+            });
+        }
+        case 1: {
+            const auto b = bound(s.x, s.y);
+            return answer<T>([&] {
+                return search_pruned(s.y.view(), s.x.view(), ptr(b), s.y.query_plan.get(),
+                                     s.x.stop_cache.get());
+            });
+        }
+        case 2: {
+            const auto b = bound(s.y, s.x);
+            return answer<T>([&] {
+                return search_k(s.x.view(), s.y.view(), sizes.k, sizes.ef, ptr(b),
+                                s.x.query_plan.get());
+            });
+        }
+        case 3: {
+            const auto b = bound(s.y, s.x);
+            return answer<T>([&] {
+                return search_blocked(s.x.view(), s.y.view(), sizes.block, ptr(b),
+                                      s.y.stop_cache.get());
+            });
+        }
+        default: {
+            if (!s.set) return {"no grouped set", {}, {}};
+            const auto b = make_bound(in.bound, s.y.box(), std::optional<Box<T>>());
+            return answer<T>([&] {
+                NearestResult<T> raw = search_blocked(grouped_view(*s.set), s.y.view(),
+                                                      sizes.block, ptr(b), s.y.stop_cache.get());
+                return py::finalize_grouped(*s.set, std::move(raw), perms.target(),
+                                            s.y.points.size());
+            });
+        }
+    }
+}
+
+// The same searches from TEVU_FUZZ_THREADS threads at once on one set of
+// shared operands, released together, each thread starting at another
+// search, so that first uses meet; every answer must equal that of the same
+// search on operands of its own, made one after the other. The build with
+// ThreadSanitizer (fuzz/build.sh thread) runs this alone, where any access to
+// shared state that is not ordered is a finding too.
+template <class T>
+void fuzz_shared(const Input<T>& in) {
+#ifdef TEVU_FUZZ_THREADS
+    constexpr std::size_t threads = TEVU_FUZZ_THREADS;
+#else
+    constexpr std::size_t threads = 4;
+#endif
+    const Perms perms(in.perms);
+    std::vector<Answer<T>> want;
+    {
+        const Shared<T> own(in, perms);
+        for (std::size_t w = 0; w < kSharedSearches; ++w) {
+            want.push_back(shared_search(own, in, perms, w));
+        }
+    }
+    const Shared<T> shared(in, perms);
+    std::vector<std::vector<Answer<T>>> got(threads, std::vector<Answer<T>>(kSharedSearches));
+    std::latch start(threads);
+    std::vector<std::thread> pool;
+    for (std::size_t t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (std::size_t i = 0; i < kSharedSearches; ++i) {
+                const std::size_t w = (t + i) % kSharedSearches;
+                got[t][w] = shared_search(shared, in, perms, w);
+            }
+        });
+    }
+    for (std::thread& t : pool) t.join();
+    for (const auto& answers : got) {
+        for (std::size_t w = 0; w < kSharedSearches; ++w) {
+            require(answers[w] == want[w], "a search on shared graphs differs from one alone");
+        }
+    }
+}
+
 // Every search of the core, run on every input in each precision. Adding
 // one is a function like those above and a line here.
 template <class T>
 using Op = void (*)(const Input<T>&);
 
+#ifdef TEVU_FUZZ_THREADS
+// The ThreadSanitizer build runs only what shares graphs between threads.
+template <class T>
+constexpr Op<T> kOps[] = {fuzz_shared<T>};
+#else
 template <class T>
 constexpr Op<T> kOps[] = {
     fuzz_pack<T>,
@@ -902,6 +1064,7 @@ constexpr Op<T> kOps[] = {
     fuzz_morton<T>,
     fuzz_grouped<T>,
 };
+#endif
 
 // TEVU_FUZZ_TRACE=1 prints what each entry point made of an input (to see
 // what a seed exercises: build/fuzz/fuzz_core fuzz/corpus/*).
@@ -1087,7 +1250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes f32(data, size), f64(data, size);
     run_all(Input<float>(f32));
     run_all(Input<double>(f64));
+#ifndef TEVU_FUZZ_THREADS
     fuzz_simplices(f64);
     fuzz_delaunay(f64);
+#endif
     return 0;
 }

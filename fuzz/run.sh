@@ -5,16 +5,28 @@
 # status and leaves the input that triggered it in build/fuzz/findings/;
 # replay it with build/fuzz/fuzz_core <file>.
 #
-# Usage: fuzz/run.sh [seconds (default 60)] [libFuzzer options...]
+# TEVU_FUZZ_SANITIZER=thread runs the ThreadSanitizer build instead (see
+# fuzz/build.sh): the searches on graphs shared by several threads, on the
+# seeds and random edits of them; a finding leaves its input in
+# build/fuzz/findings/tsan-input (replay: build/fuzz/fuzz_core_tsan <file>).
+#
+# Usage: fuzz/run.sh [seconds (default 60)] [fuzzer options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
+sanitizer=${TEVU_FUZZ_SANITIZER:-address}
 
-fuzz/build.sh >/dev/null
+target=$(fuzz/build.sh "$sanitizer")
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tevu-fuzz.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 cp fuzz/corpus/* "$scratch/"
 mkdir -p build/fuzz/findings
-build/fuzz/fuzz_core -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+if [[ "$sanitizer" == thread ]]; then
+    export TSAN_OPTIONS=halt_on_error=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}
+    "$target" -seconds="$seconds" -artifact=build/fuzz/findings/tsan-input "$@" "$scratch"
+    rm -f build/fuzz/findings/tsan-input
+    exit
+fi
+"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 "$@" "$scratch"
