@@ -6,6 +6,13 @@ ratio ({peer: peer time / our time}), check, ok, value, and the scenario's
 own fields (kind, n, order, prec, bound, ef, block, threads, ...).
 """
 
+import sys
+
+
+def interpreter():
+    """What this process runs on: "free-threaded" without the GIL, else "GIL"."""
+    return "GIL" if getattr(sys, "_is_gil_enabled", lambda: True)() else "free-threaded"
+
 
 def _ns(value):
     return f"{value:>12.1f}" if value is not None else f"{'-':>12}"
@@ -77,6 +84,7 @@ def summarize(rows):
     two = (_pick(rows, scenario="all_by_all", threads=2, method=best_join["method"],
                  block=best_join["block"]) if best_join else [])
     k8 = _pick(rows, scenario="k8", prec="f64", ef=16)
+    free = any(r.get("interpreter") == "free-threaded" for r in two)
     return [
         _target("query_prepared f64 k=1, clustered 1e5 Morton", ">= 15x cKDTree",
                 _pick(rows, kind="clustered", **qp), _cKDTree, 15),
@@ -90,7 +98,7 @@ def summarize(rows):
                 k8, _cKDTree, 2, min),
         _target("query_prepared_k k=8 ef=16 recall (worst shown)", ">= 0.999",
                 k8, lambda r: r["recall"], 0.999, min),
-        _target("all-by-all, 2 threads / 1 thread", ">= 1.8x", two,
+        _target("all-by-all, 2 threads / 1 thread" + ", free-threaded" * free, ">= 1.8x", two,
                 lambda r: r["speedup"], 1.8),
         _target("f32 time vs f64 time (worst shown)", ">= 1x", _f32_vs_f64(rows),
                 lambda r: r["f32_gain"], 1, min),

@@ -124,6 +124,7 @@ def _meta(args, config):
     return {"started": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "argv": sys.argv[1:],
             "quick": args.quick, "config": asdict(config), "peers": list(peers.PEERS),
             "commit": _git_commit(), "cpu": _cpu_model(), "cpus": os.cpu_count(),
+            "interpreter": report.interpreter(),
             "load_at_start": os.getloadavg(), "versions": versions}
 
 
@@ -212,7 +213,8 @@ def main(argv=None):
         sys.exit(f"no scenario matches {args.only!r}; scenarios: {', '.join(SCENARIOS)}")
     meta = _meta(args, config)
     print(f"scenarios: {', '.join(selected)}; peers: {', '.join(peers.PEERS)}; "
-          f"sizes: {config.sizes}; {meta['cpus']} CPUs, load {meta['load_at_start'][0]:.1f}",
+          f"sizes: {config.sizes}; {meta['cpus']} CPUs, load {meta['load_at_start'][0]:.1f}; "
+          f"Python {platform.python_version()}, {meta['interpreter']}",
           flush=True)
     table = report.Table(out=lambda line: print(line, flush=True))
     store = CloudStore(None if args.no_cache else args.cache, seed=args.seed,

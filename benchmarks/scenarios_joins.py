@@ -22,7 +22,7 @@ import numpy as np
 import _tevu
 import peers
 from checks import distances_agree
-from report import timing_row
+from report import interpreter, timing_row
 from scenarios_pairs import PRECISIONS
 from timing import interleaved
 from workloads import size_label
@@ -174,6 +174,7 @@ def _join_row(join, secs, checks, way, workers):
     return dict(
         scenario="all_by_all", workload=f"{join.m} clustered x {join.n}", m=join.m, n=join.n,
         prec="f64", threads=workers, block=int(way.split()[1]) if grouped else None,
+        interpreter=interpreter(),
         method="query_grouped" if grouped else way,
         variant=(way + ", " if grouped else "") + f"{workers} thr",
         points=pts, seconds=t, speedup=speedup, peer_seconds=peer_secs,

@@ -36,6 +36,16 @@ def test_answers_agree_with_the_trees(suite_result, scenario):
     assert rows and all(row["ok"] for row in rows), [row["check"] for row in rows]
 
 
+def test_join_rows_name_the_interpreter_they_ran_on(suite_result):
+    # On a free-threaded interpreter the benchmark's own imports must not turn
+    # the GIL back on either, or its thread rows would measure something else.
+    expected = "GIL" if getattr(sys, "_is_gil_enabled", lambda: True)() else "free-threaded"
+    data = suite_result[0]
+    rows = [row for row in data["rows"] if row["scenario"] == "all_by_all"]
+    assert rows and {row["interpreter"] for row in rows} == {expected}
+    assert data["meta"]["interpreter"] == expected
+
+
 def test_k8_recall_is_measured(suite_result):
     rows = [row for row in suite_result[0]["rows"] if row["scenario"] == "k8"]
     assert {row["ef"] for row in rows} == {8, 16, 32}
