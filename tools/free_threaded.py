@@ -6,8 +6,8 @@ the free-threaded interpreter of the virtual environment under test.
              Each requirement is first resolved on its own; one that has no
              wheel for this interpreter is left out and named, so that the
              tests needing it skip while the rest of the suite runs.
-  check-gil  imports the module, then each installed test requirement in a
-             fresh process, and fails naming every import after which the
+  check-gil  imports the module, then the project's other packages and each
+             installed test requirement, each in a fresh process, and fails naming every import after which the
              interpreter runs with the GIL enabled again.
 """
 
@@ -109,7 +109,8 @@ def check_gil(_args):
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         sys.exit(f"{sys.executable} is not a free-threaded interpreter")
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    groups = [("_tevu", [])]
+    own = normalized(tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["name"])
+    groups = [(own, [m for m in import_names(own) if m != "_tevu"])]
     for req in requirements():
         dist = normalized(NAME.match(req).group(1))
         try:
