@@ -5,18 +5,25 @@ import numpy.typing as npt
 
 import tevu
 
-# Four points of a tetrahedron: every pair is an edge of its triangulation.
-CORNERS = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]])
-INDPTR = np.array([0, 3, 6, 9, 12], np.uint32)
-INDICES = np.array([1, 2, 3, 0, 2, 3, 0, 1, 3, 0, 1, 2], np.uint32)
+
+def hit_share(bound: float) -> tevu.PairFunction:
+    """A score of one pair: the share of query points within `bound`."""
+    def share(query: int, target: int, distances: tevu.Floats, indices: tevu.Ids) -> float:
+        return float(np.mean(distances <= bound))
+    return share
 
 
-def nearest_corner(points: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
-    """For each point of a tetrahedron-shaped query cloud, its nearest corner."""
-    corners = tevu.PreparedF64(CORNERS, INDPTR, INDICES)
-    query = tevu.PreparedF64(points, INDPTR, INDICES)
-    _, index = corners.query_prepared(query)
-    return index.astype(np.int64)
+def scores(arrays: list[npt.NDArray[np.float64]]) -> npt.NDArray[np.float64]:
+    clouds = [tevu.Cloud(a, morton=True) for a in arrays]
+    return tevu.all_by_all(clouds, reduce=hit_share(0.1), distance_upper_bound=0.1)
+
+
+def farthest_answers(arrays: list[npt.NDArray[np.float64]]) -> list[float]:
+    out = []
+    for answers in tevu.all_by_all(arrays, reduce=None):
+        distances, _ = answers.of(0)
+        out.append(float(distances.max()))
+    return out
 
 
 def describe_failure(target: tevu.PreparedF64, query: tevu.PreparedF64) -> str:
@@ -28,4 +35,6 @@ def describe_failure(target: tevu.PreparedF64, query: tevu.PreparedF64) -> str:
 
 
 if __name__ == "__main__":
-    print(nearest_corner(CORNERS * 0.9 + 0.01), tevu.__version__)
+    rng = np.random.default_rng(0)
+    clouds = [rng.random((500, 3)) for _ in range(4)]
+    print(scores(clouds), farthest_answers(clouds), tevu.__version__)

@@ -19,19 +19,30 @@ from _tevu import (
 )
 
 from . import _pickling
+from ._cloud import Cloud
 from ._errors import PanicException
+from ._grouped_join import TargetAnswers
+from ._join import all_by_all
+from ._reduce import Floats, Ids, PairFunction, Reduction
 
 __version__ = "0.1.0"
 
 _pickling.register()
 
 __all__ = [
+    "Cloud",
+    "Floats",
+    "Ids",
     "GroupedQueriesF32",
     "GroupedQueriesF64",
+    "PairFunction",
     "PanicException",
     "PreparedF32",
     "PreparedF64",
+    "Reduction",
+    "TargetAnswers",
     "__version__",
+    "all_by_all",
     "all_nearest_neighbours",
     "all_nearest_neighbours_f32",
     "all_nearest_neighbours_k",

@@ -1,0 +1,96 @@
+"""One all-by-all job in one process: the grouped set of every cloud and the
+prepared targets, and the answers of one target at a time.
+
+The thread path and every tile of the executor path answer through this
+class, so both give the same arrays, bit for bit."""
+
+from __future__ import annotations
+
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+import _tevu
+
+from ._cloud import Cloud
+from ._reduce import Floats, Ids, Reducer
+
+
+class TargetAnswers(NamedTuple):
+    """Every query point's nearest neighbour in one target cloud.
+
+    Query cloud q's answers are ``distances[offsets[q]:offsets[q + 1]]`` and
+    the same slice of ``indices``, in q's original point order, with indices
+    into the target's original points; a miss under the bound is
+    ``(inf, len(target))``. The target's own cloud is answered too (by
+    itself, distance 0).
+    """
+
+    target: int
+    distances: Floats
+    indices: Ids
+    offsets: Ids
+
+    def of(self, query: int) -> tuple[Floats, Ids]:
+        """The answers of query cloud `query`."""
+        start, stop = int(self.offsets[query]), int(self.offsets[query + 1])
+        return self.distances[start:stop], self.indices[start:stop]
+
+
+@dataclass(frozen=True)
+class JoinOptions:
+    dtype: type
+    block: int
+    distance_upper_bound: float | None
+    reducer: Reducer | None  # None: the raw answers
+
+
+class GroupedJoin:
+    """The grouped set of all clouds and their prepared selves, made once."""
+
+    def __init__(self, clouds: Sequence[Cloud], dtype: type) -> None:
+        self.clouds = list(clouds)
+        self.prepared: list[Any] = [c.prepared(dtype) for c in self.clouds]
+        grouped_class: Any = (_tevu.GroupedQueriesF32 if dtype is np.float32
+                              else _tevu.GroupedQueriesF64)
+        self.grouped = grouped_class.prepare(self.prepared, [c.perm for c in self.clouds])
+        self.offsets: Ids = self.grouped.offsets.astype(np.int64)
+
+    def answer(self, target: int, options: JoinOptions) -> npt.NDArray[np.float64] | TargetAnswers:
+        """Target `target`'s column of scores, or its raw answers."""
+        distances, indices = self.prepared[target].query_grouped(
+            self.grouped, self.clouds[target].perm, options.block, options.distance_upper_bound)
+        ids = indices.view(np.int64)  # below 2^32, so the same values
+        if options.reducer is None:
+            return TargetAnswers(target, distances, ids, self.offsets)
+        return options.reducer(target, distances, ids, self.offsets)
+
+
+# Jobs whose grouped set a process keeps, for the later tiles of the same
+# job that reach it (most recent last).
+_KEPT_JOBS = 2
+_jobs: OrderedDict[str, GroupedJoin] = OrderedDict()
+_jobs_lock = threading.Lock()
+
+
+def kept_join(job: str, make: Callable[[], GroupedJoin]) -> GroupedJoin:
+    """The join of job `job` in this process, made by `make` the first time."""
+    with _jobs_lock:
+        found = _jobs.get(job)
+        if found is None:
+            found = _jobs[job] = make()
+            while len(_jobs) > _KEPT_JOBS:
+                _jobs.popitem(last=False)
+        _jobs.move_to_end(job)
+        return found
+
+
+def forget(job: str) -> None:
+    """Drops job `job`'s grouped set from this process, if it is kept."""
+    with _jobs_lock:
+        _jobs.pop(job, None)

@@ -1,0 +1,240 @@
+"""`tevu.Cloud` and `tevu.all_by_all` against cKDTree and per-pair
+`query_prepared`, on clouds that include awkward ones."""
+
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+
+import _tevu
+import tevu
+from conftest import clustered_cloud, delaunay_graph, uniform_cloud
+
+# Until the module builds graphs itself, clouds get SciPy's graph here, and
+# the clouds SciPy cannot triangulate are left out.
+HAVE_BUILDER = hasattr(_tevu, "delaunay_graph")
+
+
+def make_cloud(points, **options):
+    if HAVE_BUILDER:
+        return tevu.Cloud(points, **options)
+    return tevu.Cloud(points, delaunay_graph(points), **options)
+
+
+def awkward_points():
+    rng = np.random.default_rng(11)
+    grid = np.stack(np.meshgrid(*[np.arange(5.0)] * 3), axis=-1).reshape(-1, 3) / 4
+    twice = uniform_cloud(60, 12)
+    points = {
+        "uniform": uniform_cloud(300, 13),
+        "clustered": clustered_cloud(400, 14),
+        "duplicates": np.concatenate([twice, twice[::2], twice[:3]]),
+        "grid": grid,
+        "four": rng.random((4, 3)),
+    }
+    if HAVE_BUILDER:
+        flat = rng.random((80, 3))
+        flat[:, 2] = 0.5
+        points |= {"flat": flat, "line": np.outer(rng.random(20), [1.0, 2.0, 3.0]),
+                   "one": rng.random((1, 3)), "two": rng.random((2, 3))}
+    return points
+
+
+@pytest.fixture(scope="module")
+def arrays():
+    return list(awkward_points().values())
+
+
+@pytest.fixture(scope="module")
+def clouds(arrays):
+    """As given, in Morton order, and with a perm of their own, in turn."""
+    out = []
+    for k, points in enumerate(arrays):
+        if k % 3 == 1:
+            out.append(make_cloud(points, morton=True))
+        elif k % 3 == 2:
+            perm = np.random.default_rng(k).permutation(len(points))
+            out.append(make_cloud(points[perm], perm=perm))
+        else:
+            out.append(make_cloud(points))
+    return out
+
+
+def kdtree_distances(arrays):
+    """dist[q][t]: cloud q's nearest-neighbour distances into cloud t."""
+    trees = [cKDTree(p) for p in arrays]
+    return [[trees[t].query(x)[0] for t in range(len(arrays))] for x in arrays]
+
+
+def reference(distances, bound, reduce):
+    """The score matrix computed from cKDTree's distances."""
+    m = len(distances)
+    bins = None if not isinstance(reduce, tuple) else np.linspace(0, bound, reduce[1] + 1)
+    out = np.full((m, m) if bins is None else (m, m, len(bins) - 1), np.nan)
+    for q in range(m):
+        for t in range(m):
+            d = distances[q][t]
+            hits = d if bound is None else d[d <= bound]
+            if q == t:
+                continue
+            if bins is not None:
+                out[q, t] = np.histogram(hits, bins)[0]
+            elif len(hits):
+                out[q, t] = getattr(np, reduce)(hits)
+    return out
+
+
+SCORINGS = [(r, b) for r in ("mean", "median", "min", "max") for b in (None, 0.06)]
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("reduce, bound", SCORINGS + [(("histogram", 4), 0.06)])
+def test_scores_match_kdtree(arrays, clouds, reduce, bound, dtype):
+    got = tevu.all_by_all(clouds, reduce=reduce, distance_upper_bound=bound, dtype=dtype,
+                          workers=2)
+    want = reference(kdtree_distances(arrays), bound, reduce)
+    tolerance = 1e-12 if dtype == "float64" else 1e-5
+    if isinstance(reduce, tuple) and dtype == "float32":
+        # A distance within rounding of a bin edge may fall on either side.
+        assert np.nansum(np.abs(got - want)) <= 2
+    else:
+        np.testing.assert_allclose(got, want, rtol=tolerance, atol=tolerance)
+
+
+def per_pair(clouds, q, t, bound):
+    """query_prepared of one pair, mapped to original order and indices."""
+    d, i = clouds[t].prepared().query_prepared(clouds[q].prepared(), bound)
+    i = i.astype(np.int64)
+    tp, qp = clouds[t].perm, clouds[q].perm
+    if tp is not None:
+        i = np.where(i < len(clouds[t]), tp[np.minimum(i, len(tp) - 1)], i)
+    if qp is None:
+        return d, i
+    out_d, out_i = np.empty_like(d), np.empty_like(i)
+    out_d[qp], out_i[qp] = d, i
+    return out_d, out_i
+
+
+@pytest.mark.parametrize("bound", [None, 0.05])
+def test_answers_match_query_prepared(arrays, clouds, bound):
+    for answers in tevu.all_by_all(clouds, reduce=None, distance_upper_bound=bound):
+        t = answers.target
+        assert answers.indices.dtype == np.int64 and answers.offsets.dtype == np.int64
+        for q in range(len(clouds)):
+            d, i = answers.of(q)
+            want_d, want_i = per_pair(clouds, q, t, bound)
+            assert np.array_equal(d, want_d)
+            hit = i < len(arrays[t])
+            assert np.array_equal(hit, want_i < len(arrays[t]))
+            # Among equally near points either may be named.
+            assert np.allclose(np.linalg.norm(arrays[q][hit] - arrays[t][i[hit]], axis=1),
+                               d[hit], rtol=0, atol=0)
+
+
+def test_a_function_sees_every_ordered_pair_once(clouds):
+    seen = []
+
+    def record(q, t, distances, indices):
+        seen.append((q, t))
+        assert indices.dtype == np.int64 and len(distances) == len(clouds[q])
+        return 10 * q + t
+
+    got = tevu.all_by_all(clouds, reduce=record, workers=1)
+    m = len(clouds)
+    assert sorted(seen) == [(q, t) for q in range(m) for t in range(m) if q != t]
+    want = 10.0 * np.arange(m)[:, None] + np.arange(m)
+    np.fill_diagonal(want, np.nan)
+    assert np.array_equal(got, want, equal_nan=True)
+
+
+def spawned_processes():
+    return ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
+
+
+@pytest.mark.parametrize("make_executor", [lambda: ThreadPoolExecutor(3), spawned_processes],
+                         ids=["threads", "processes"])
+def test_an_executor_gives_the_thread_result(clouds, make_executor):
+    want = tevu.all_by_all(clouds, reduce="median", distance_upper_bound=0.07, dtype="float32")
+    with make_executor() as executor:
+        got = tevu.all_by_all(clouds, reduce="median", distance_upper_bound=0.07,
+                              dtype="float32", executor=executor, workers=2)
+    assert np.array_equal(got, want, equal_nan=True)
+
+
+def test_clouds_pickle_as_their_arrays(clouds):
+    for cloud in clouds[:3]:
+        copy = pickle.loads(pickle.dumps(cloud))
+        for name in ("points", "indptr", "indices", "perm"):
+            a, b = getattr(cloud, name), getattr(copy, name)
+            assert (a is None and b is None) or (np.array_equal(a, b) and not b.flags.writeable)
+
+
+POINTS = np.random.default_rng(0).random((30, 3))
+
+
+def with_nan():
+    points = POINTS.copy()
+    points[7, 1] = np.nan
+    return points
+
+
+BAD_CLOUDS = [
+    (lambda: tevu.Cloud(POINTS[:, :2]), ValueError, r"shape \(n, 3\)"),
+    (lambda: tevu.Cloud(with_nan()), ValueError, "row 7"),
+    (lambda: tevu.Cloud(POINTS.astype(str)), TypeError, "numeric"),
+    (lambda: tevu.Cloud(POINTS, delaunay_graph(POINTS[:20])), ValueError, "n \\+ 1 = 31"),
+    (lambda: tevu.Cloud(POINTS, (np.arange(31), np.arange(30) + 1)), ValueError,
+     "entry 29 is 30"),
+    (lambda: tevu.Cloud(POINTS, (np.arange(31)[::-1], np.arange(30))), ValueError,
+     "rise from 0"),
+    (lambda: tevu.Cloud(POINTS, np.arange(31)), TypeError, "pair"),
+    (lambda: tevu.Cloud(POINTS, delaunay_graph(POINTS), perm=np.zeros(30, int)), ValueError,
+     "permutation"),
+    (lambda: tevu.Cloud(POINTS, delaunay_graph(POINTS)).prepared("float16"), ValueError,
+     "float64"),
+    (lambda: tevu.Cloud(POINTS * 1e300, delaunay_graph(POINTS)).prepared("float32"),
+     ValueError, "too large for float32"),
+]
+
+
+@pytest.mark.parametrize("make, error, message", BAD_CLOUDS)
+def test_bad_clouds_are_refused_clearly(make, error, message):
+    with pytest.raises(error, match=message):
+        make()
+
+
+BAD_JOINS = [
+    ({"reduce": "average"}, ValueError, "reduce must be one of"),
+    ({"reduce": 42}, TypeError, "reduce must be"),
+    ({"reduce": ("histogram", 4)}, ValueError, "needs a distance_upper_bound"),
+    ({"reduce": ("histogram", [0.1, 0.05])}, ValueError, "increasing"),
+    ({"dtype": "int32"}, ValueError, "dtype"),
+    ({"block": 0}, ValueError, "block must be at least 1"),
+    ({"workers": 2.5}, TypeError, "workers must be an int"),
+    ({"distance_upper_bound": -1.0}, ValueError, "distance"),
+    ({"distance_upper_bound": "far"}, TypeError, "distance_upper_bound"),
+]
+
+
+@pytest.mark.parametrize("options, error, message", BAD_JOINS)
+def test_bad_join_options_are_refused_clearly(clouds, options, error, message):
+    with pytest.raises(error, match=message):
+        tevu.all_by_all(clouds[:2], **options)
+
+
+def test_bad_collections_are_refused_clearly():
+    with pytest.raises(TypeError, match="sequence of Clouds"):
+        tevu.all_by_all("clouds")
+    with pytest.raises(ValueError, match="row 7"):
+        tevu.all_by_all([with_nan(), with_nan()])
+
+
+@pytest.mark.parametrize("progress, shown", [(True, True), (None, False), (False, False)])
+def test_progress_bar_on_request(clouds, capsys, progress, shown):
+    pytest.importorskip("tqdm")
+    tevu.all_by_all(clouds[:3], progress=progress)
+    err = capsys.readouterr().err
+    assert ("targets" in err and "3/3" in err) == shown
