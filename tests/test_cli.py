@@ -1,0 +1,67 @@
+"""The `tevu` command end to end: the demo on a small setting, and `join`
+on point files."""
+
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+
+import _tevu
+
+needs_builder = pytest.mark.skipif(not hasattr(_tevu, "delaunay_graph"),
+                                   reason="the graph builder is not in this build yet")
+
+
+def tevu_command(*args, check=True):
+    return subprocess.run([sys.executable, "-m", "tevu", *args], capture_output=True,
+                          text=True, check=check)
+
+
+@needs_builder
+def test_demo_runs_checks_and_times_the_peers():
+    out = tevu_command("demo", "--clouds", "5", "--points", "400", "--check", "4",
+                       "--workers", "2", "--no-progress").stdout
+    assert "5 clustered clouds x 400 points, 20 ordered pairs" in out
+    assert "4 random pairs equal (against cKDTree)" in out
+    for row in ("graphs", "join", "tevu", "cKDTree"):
+        assert f"  {row} " in out
+
+
+@needs_builder
+def test_join_scores_point_files(tmp_path):
+    rng = np.random.default_rng(4)
+    arrays = [rng.random((n, 3)) for n in (200, 150, 90)]
+    np.save(tmp_path / "a.npy", arrays[0])
+    np.savetxt(tmp_path / "b.csv", arrays[1], delimiter=",", header="x,y,z", comments="")
+    np.savetxt(tmp_path / "c.csv", arrays[2], delimiter=",")
+    files = [str(tmp_path / f) for f in ("a.npy", "b.csv", "c.csv")]
+    tevu_command("join", *files, "--out", str(tmp_path / "scores.npy"), "--reduce", "max")
+    scores = np.load(tmp_path / "scores.npy")
+    for q in range(3):
+        for t in range(3):
+            want = np.nan if q == t else cKDTree(arrays[t]).query(arrays[q])[0].max()
+            assert np.array_equal(scores[q, t], want, equal_nan=True)
+
+
+@pytest.mark.parametrize("name, content, message", [
+    ("missing.npy", None, "No such file"),
+    ("points.txt", "1,2,3\n", "expected a .npy or .csv file"),
+    ("flat.csv", "1,2\n3,4\n", "shape"),
+])
+def test_join_reports_bad_files(tmp_path, name, content, message):
+    if content is not None:
+        (tmp_path / name).write_text(content)
+    run = tevu_command("join", str(tmp_path / name), "--out", str(tmp_path / "s.npy"),
+                       check=False)
+    assert run.returncode != 0 and message in run.stderr and name in run.stderr
+
+
+def test_the_console_script_is_installed():
+    script = shutil.which("tevu", path=str(pathlib.Path(sys.executable).parent))
+    assert script is not None
+    assert "demo" in subprocess.run([script, "--help"], capture_output=True, text=True,
+                                    check=True).stdout
