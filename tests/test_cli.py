@@ -10,18 +10,12 @@ import numpy as np
 import pytest
 from scipy.spatial import cKDTree
 
-import _tevu
-
-needs_builder = pytest.mark.skipif(not hasattr(_tevu, "delaunay_graph"),
-                                   reason="the graph builder is not in this build yet")
-
 
 def tevu_command(*args, check=True):
     return subprocess.run([sys.executable, "-m", "tevu", *args], capture_output=True,
                           text=True, check=check)
 
 
-@needs_builder
 def test_demo_runs_checks_and_times_the_peers():
     out = tevu_command("demo", "--clouds", "5", "--points", "400", "--check", "4",
                        "--workers", "2", "--no-progress").stdout
@@ -31,7 +25,6 @@ def test_demo_runs_checks_and_times_the_peers():
         assert f"  {row} " in out
 
 
-@needs_builder
 def test_join_scores_point_files(tmp_path):
     rng = np.random.default_rng(4)
     arrays = [rng.random((n, 3)) for n in (200, 150, 90)]

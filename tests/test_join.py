@@ -9,38 +9,26 @@ import numpy as np
 import pytest
 from scipy.spatial import cKDTree
 
-import _tevu
 import tevu
 from conftest import clustered_cloud, delaunay_graph, uniform_cloud
-
-# Until the module builds graphs itself, clouds get SciPy's graph here, and
-# the clouds SciPy cannot triangulate are left out.
-HAVE_BUILDER = hasattr(_tevu, "delaunay_graph")
-
-
-def make_cloud(points, **options):
-    if HAVE_BUILDER:
-        return tevu.Cloud(points, **options)
-    return tevu.Cloud(points, delaunay_graph(points), **options)
-
 
 def awkward_points():
     rng = np.random.default_rng(11)
     grid = np.stack(np.meshgrid(*[np.arange(5.0)] * 3), axis=-1).reshape(-1, 3) / 4
     twice = uniform_cloud(60, 12)
-    points = {
+    flat = rng.random((80, 3))
+    flat[:, 2] = 0.5
+    return {
         "uniform": uniform_cloud(300, 13),
         "clustered": clustered_cloud(400, 14),
         "duplicates": np.concatenate([twice, twice[::2], twice[:3]]),
         "grid": grid,
         "four": rng.random((4, 3)),
+        "flat": flat,
+        "line": np.outer(rng.random(20), [1.0, 2.0, 3.0]),
+        "one": rng.random((1, 3)),
+        "two": rng.random((2, 3)),
     }
-    if HAVE_BUILDER:
-        flat = rng.random((80, 3))
-        flat[:, 2] = 0.5
-        points |= {"flat": flat, "line": np.outer(rng.random(20), [1.0, 2.0, 3.0]),
-                   "one": rng.random((1, 3)), "two": rng.random((2, 3))}
-    return points
 
 
 @pytest.fixture(scope="module")
@@ -54,12 +42,12 @@ def clouds(arrays):
     out = []
     for k, points in enumerate(arrays):
         if k % 3 == 1:
-            out.append(make_cloud(points, morton=True))
+            out.append(tevu.Cloud(points, morton=True))
         elif k % 3 == 2:
             perm = np.random.default_rng(k).permutation(len(points))
-            out.append(make_cloud(points[perm], perm=perm))
+            out.append(tevu.Cloud(points[perm], perm=perm))
         else:
-            out.append(make_cloud(points))
+            out.append(tevu.Cloud(points))
     return out
 
 
