@@ -63,17 +63,25 @@ def pip(*args, quiet=True):
     return subprocess.run(command)
 
 
+def failure_reason(output):
+    """pip's last error line, and what caused a resolution conflict."""
+    lines = [line.strip() for line in output.splitlines()]
+    errors = [line for line in lines if line.startswith("ERROR:")]
+    causes = sorted({line.split(" depends on ")[1] for line in lines if " depends on " in line})
+    reason = errors[-1] if errors else "pip failed"
+    return reason + (f"; needs {', '.join(causes)}" if causes else "")
+
+
 def install(_args):
     reqs = requirements()
     missing = []
     for req in reqs:
-        probe = pip("--dry-run", "--quiet", req)
+        probe = pip("--dry-run", req)
         if probe.returncode != 0:
-            reason = probe.stderr.strip().splitlines()
-            missing.append((req, reason[-1] if reason else "pip failed"))
+            missing.append((req, failure_reason(probe.stdout + probe.stderr)))
     usable = [req for req in reqs if req not in {r for r, _ in missing}]
     for req, reason in missing:
-        print(f"free-threaded: no wheel for {req!r} here ({reason}); "
+        print(f"free-threaded: {req!r} cannot be installed from wheels here ({reason}); "
               "the tests that need it are skipped", flush=True)
     done = pip(str(ROOT), *usable, quiet=False)
     if done.returncode != 0:
