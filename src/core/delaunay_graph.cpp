@@ -187,10 +187,23 @@ Vec3 apex_off_plane(const std::vector<Vec3>& points, const Vec3& a, const Vec3& 
     fail("delaunay: no point off the plane of a flat cloud");
 }
 
+// Inserts vertices first .. m - 1, in the insertion order's rounds.
+void insert_rounds(Triangulation& t, std::size_t first, std::size_t m,
+                   std::span<const std::size_t> rounds, std::size_t workers) {
+    std::vector<std::uint32_t> ids(m - first);
+    for (std::size_t k = first; k < m; ++k) ids[k - first] = static_cast<std::uint32_t>(k);
+    std::vector<std::size_t> starts{0};
+    for (const std::size_t r : rounds) {
+        if (r > first && r - first < ids.size()) starts.push_back(r - first);
+    }
+    t.insert(ids, starts, workers);
+}
+
 // The graph over five or more distinct points, numbered in insertion order.
 // The search for a starting tetrahedron may move two points to the front of
 // the order; `order` (their original indices) follows.
-LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::uint32_t>& order) {
+LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::uint32_t>& order,
+                                std::span<const std::size_t> rounds, std::size_t workers) {
     const std::size_t m = internal.size();
     std::size_t c = 2;
     while (c < m && geom::collinear(internal[0], internal[1], internal[c])) ++c;
@@ -204,7 +217,7 @@ LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::ui
         std::swap(order[3], order[d]);
         Triangulation t(internal, 7 * m + 64);
         t.start(0, 1, 2, 3);
-        for (std::size_t k = 4; k < m; ++k) t.insert(static_cast<std::uint32_t>(k));
+        insert_rounds(t, 4, m, rounds, workers);
         return triangulation_graph(t, m);
     }
     // All on one plane: a 3-D triangulation of the points and one apex off
@@ -214,7 +227,7 @@ LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::ui
     internal.push_back(apex_off_plane(internal, internal[0], internal[1], internal[2]));
     Triangulation t(internal, 4 * m + 64);
     t.start(0, 1, 2, static_cast<std::uint32_t>(m));
-    for (std::size_t k = 3; k < m; ++k) t.insert(static_cast<std::uint32_t>(k));
+    insert_rounds(t, 3, m, rounds, workers);
     return triangulation_graph(t, m);
 }
 
@@ -260,7 +273,6 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io, const std::
 
 template <class T>
 CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
-    (void)workers;
     std::vector<Vec3> points = read_points(view);
     const std::size_t n = points.size();
     normalise(points);
@@ -273,7 +285,7 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
     } else {
         std::vector<Vec3> internal(m);
         for (std::size_t k = 0; k < m; ++k) internal[k] = points[order[k]];
-        local = distinct_point_graph(internal, order);
+        local = distinct_point_graph(internal, order, io.rounds, workers);
     }
     return assemble(n, io, order, local);
 }

@@ -29,6 +29,7 @@ inline constexpr const char* kContiguousIndptr = "contiguous CSR indptr";
 inline constexpr const char* kContiguousNeighbours = "contiguous CSR neighbours";
 inline constexpr const char* kContiguousPerm = "contiguous perm";
 inline constexpr const char* kContiguousTargetPerm = "contiguous target perm";
+inline constexpr const char* kTriangulationBroken = "delaunay: inconsistent triangulation";
 
 [[noreturn]] void fail(const char* message);
 

@@ -100,7 +100,8 @@ std::uint32_t mix(std::uint32_t x) {
 // Rounds of BRIO: point i goes to the last round with probability 1/2, to
 // the one before with 1/4, and so on; the first round takes what is left,
 // a few dozen points.
-std::vector<std::uint32_t> biased_rounds(std::span<const std::uint32_t> curve_order) {
+std::vector<std::uint32_t> biased_rounds(std::span<const std::uint32_t> curve_order,
+                                         std::vector<std::size_t>& starts) {
     const std::size_t m = curve_order.size();
     const int rounds = std::max(1, static_cast<int>(std::bit_width(m)) - 6);
     std::vector<std::uint32_t> round_size(rounds + 1, 0);
@@ -112,6 +113,7 @@ std::vector<std::uint32_t> biased_rounds(std::span<const std::uint32_t> curve_or
         ++round_size[round[k] + 1];
     }
     for (int r = 0; r < rounds; ++r) round_size[r + 1] += round_size[r];
+    starts.assign(round_size.begin(), round_size.end() - 1);
     std::vector<std::uint32_t> order(m);
     for (std::size_t k = 0; k < m; ++k) order[round_size[round[k]]++] = curve_order[k];
     return order;
@@ -139,7 +141,7 @@ InsertionOrder insertion_order(std::span<const Vec3> points) {
     for (const KeyedPoint& k : keyed) {
         if (result.first_copy[k.index] == k.index) curve_order.push_back(k.index);
     }
-    result.order = biased_rounds(curve_order);
+    result.order = biased_rounds(curve_order, result.rounds);
     return result;
 }
 

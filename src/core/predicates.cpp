@@ -152,7 +152,7 @@ int insphere_exact(const Vec3* const p[5]) {
 
 }  // namespace
 
-int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
     const double adx = a.x - d.x, ady = a.y - d.y, adz = a.z - d.z;
     const double bdx = b.x - d.x, bdy = b.y - d.y, bdz = b.z - d.z;
     const double cdx = c.x - d.x, cdy = c.y - d.y, cdz = c.z - d.z;
@@ -169,7 +169,8 @@ int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
     return orient_exact(a, b, c, d);
 }
 
-int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
+int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
+                      const Vec3& e) {
     const double aex = a.x - e.x, aey = a.y - e.y, aez = a.z - e.z;
     const double bex = b.x - e.x, bey = b.y - e.y, bez = b.z - e.z;
     const double cex = c.x - e.x, cey = c.y - e.y, cez = c.z - e.z;

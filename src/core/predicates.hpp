@@ -6,7 +6,16 @@
 // the determinant evaluated again, exactly, with expansion arithmetic:
 // first from the coordinate differences when those were exact (as on
 // grids), else from the raw coordinates.
+//
+// The first filter, inline below, bounds the rounding error by the largest
+// coordinate difference alone (a few operations); where it cannot decide,
+// the `_adaptive` functions try the tighter bound of the same sum taken in
+// absolute values, then exact arithmetic.
 #pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
 
 namespace tevu::geom {
 
@@ -14,15 +23,75 @@ struct Vec3 {
     double x, y, z;
 };
 
+// The same results as orient3d and insphere, without the first filter.
+int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d);
+int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
+                      const Vec3& e);
+
+namespace filter {
+
+constexpr double kEpsilon = 0x1p-53;
+// With every difference at most m in magnitude, orient3d's sum of absolute
+// products is at most 6 m^3 and insphere's 72 m^5; the adaptive bounds are
+// 8 and 18 units of roundoff of those sums (rounded up here, with room for
+// the rounding of the bound itself).
+constexpr double kOrient = 50.0 * kEpsilon;
+constexpr double kInsphere = 1400.0 * kEpsilon;
+// Below this largest difference m^5 could lose precision to underflow.
+constexpr double kSmallest = 1e-60;
+
+inline double largest_magnitude(std::initializer_list<double> values) {
+    double m = 0.0;
+    for (const double v : values) m = std::max(m, std::fabs(v));
+    return m;
+}
+
+}  // namespace filter
+
 // +1 when d lies below the plane through a, b, c (seen from above, a, b, c
 // counter-clockwise), -1 when above, 0 when the four are coplanar: the sign
 // of det[a - d; b - d; c - d].
-int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d);
+inline int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+    const double adx = a.x - d.x, ady = a.y - d.y, adz = a.z - d.z;
+    const double bdx = b.x - d.x, bdy = b.y - d.y, bdz = b.z - d.z;
+    const double cdx = c.x - d.x, cdy = c.y - d.y, cdz = c.z - d.z;
+    const double det = adz * (bdx * cdy - cdx * bdy) + bdz * (cdx * ady - adx * cdy) +
+                       cdz * (adx * bdy - bdx * ady);
+    const double m =
+        filter::largest_magnitude({adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz});
+    const double bound = filter::kOrient * (m * m * m);
+    if (m > filter::kSmallest && (det > bound || -det > bound)) return det > 0.0 ? 1 : -1;
+    return orient3d_adaptive(a, b, c, d);
+}
 
 // For a, b, c, d with orient3d(a, b, c, d) > 0: +1 when e lies inside their
 // circumsphere, -1 outside, 0 on it: the sign of
 // det[a - e, |a - e|^2; b - e, |b - e|^2; c - e, |c - e|^2; d - e, |d - e|^2].
-int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e);
+inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
+    const double aex = a.x - e.x, aey = a.y - e.y, aez = a.z - e.z;
+    const double bex = b.x - e.x, bey = b.y - e.y, bez = b.z - e.z;
+    const double cex = c.x - e.x, cey = c.y - e.y, cez = c.z - e.z;
+    const double dex = d.x - e.x, dey = d.y - e.y, dez = d.z - e.z;
+    // The evaluation order of the adaptive filter, whose bound is used.
+    const double ab = aex * bey - bex * aey, bc = bex * cey - cex * bey;
+    const double cd = cex * dey - dex * cey, da = dex * aey - aex * dey;
+    const double ac = aex * cey - cex * aey, bd = bex * dey - dex * bey;
+    const double abc = aez * bc - bez * ac + cez * ab;
+    const double bcd = bez * cd - cez * bd + dez * bc;
+    const double cda = cez * da + dez * ac + aez * cd;
+    const double dab = dez * ab + aez * bd + bez * da;
+    const double alift = aex * aex + aey * aey + aez * aez;
+    const double blift = bex * bex + bey * bey + bez * bez;
+    const double clift = cex * cex + cey * cey + cez * cez;
+    const double dlift = dex * dex + dey * dey + dez * dez;
+    const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+    const double m = filter::largest_magnitude(
+        {aex, aey, aez, bex, bey, bez, cex, cey, cez, dex, dey, dez});
+    const double m2 = m * m;
+    const double bound = filter::kInsphere * (m2 * m2 * m);
+    if (m > filter::kSmallest && (det > bound || -det > bound)) return det > 0.0 ? 1 : -1;
+    return insphere_adaptive(a, b, c, d, e);
+}
 
 // Whether a, b, c lie on one line (two equal points included), exactly.
 bool collinear(const Vec3& a, const Vec3& b, const Vec3& c);

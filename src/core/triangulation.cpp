@@ -1,7 +1,8 @@
 #include "triangulation.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <exception>
+#include <thread>
 #include <utility>
 
 #include "errors.hpp"
@@ -9,6 +10,11 @@
 namespace tevu::delaunay {
 
 namespace {
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+// Rounds of fewer points per thread are inserted by one thread: splitting
+// them costs more in walks from far away and in set-up than it saves.
+constexpr std::size_t kSharedFrom = 16384;
 
 constexpr std::uint32_t pack(std::uint32_t cell, std::uint32_t face) { return cell << 2 | face; }
 constexpr std::uint32_t cell_of(std::uint32_t packed) { return packed >> 2; }
@@ -21,9 +27,11 @@ int infinite_slot(const Cell& c) {
     return -1;
 }
 
-std::uint64_t edge_key(std::uint32_t a, std::uint32_t b) {
-    if (a > b) std::swap(a, b);
-    return std::uint64_t{a} << 32 | b;
+std::uint32_t slot_of(const Cell& c, std::uint32_t v) {
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        if (c.v[i] == v) return i;
+    }
+    return 3;
 }
 
 bool same_face(const Cell& a, int fa, const Cell& b, int fb) {
@@ -41,6 +49,321 @@ bool same_face(const Cell& a, int fa, const Cell& b, int fb) {
 
 }  // namespace
 
+// One thread's insertions. Alone (`me` = 0) it has the whole mesh to itself
+// and grows it. Sharing the mesh (`me` > 0, a byte that names the thread in
+// the cells' owner marks), it claims every cell before reading it, takes new
+// cells from its own free list and its own range of fresh cells, and gives
+// a point up, changing nothing, when a cell it needs is held by another
+// thread or it has too few cells left.
+class Inserter {
+public:
+    Inserter(Triangulation& t, std::uint8_t me, std::vector<std::uint32_t>& free,
+             std::uint32_t fresh_begin, std::uint32_t fresh_end, std::uint32_t start,
+             std::uint32_t seed)
+        : t_(t), me_(me), free_(free), fresh_(fresh_begin), fresh_end_(fresh_end), last_(start),
+          rng_(seed | 1u) {}
+
+    // Whether p was inserted; when not (only when sharing), nothing changed.
+    bool insert(std::uint32_t p) {
+        const bool done = try_insert(p);
+        release_all();
+        return done;
+    }
+
+    std::uint32_t last() const { return last_; }
+    std::uint32_t fresh() const { return fresh_; }
+
+private:
+    enum class Conflict { no, yes, blocked };
+
+    bool shared() const { return me_ != 0; }
+    const Vec3& point(std::uint32_t v) const { return t_.points_[v]; }
+    Cell& cell(std::uint32_t c) { return t_.cells_[c]; }
+
+    bool claim(std::uint32_t c) {
+        if (!shared()) return true;
+        std::uint8_t expected = 0;
+        if (t_.owner_[c].compare_exchange_strong(expected, me_, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+            held_.push_back(c);
+            return true;
+        }
+        return expected == me_;
+    }
+
+    void release_all() {
+        for (const std::uint32_t c : held_) t_.owner_[c].store(0, std::memory_order_release);
+        held_.clear();
+    }
+
+    // The walk holds one cell at a time: the next one is claimed before the
+    // current one is let go.
+    void release_all_but_last() {
+        if (held_.size() < 2) return;
+        for (std::size_t i = 0; i + 1 < held_.size(); ++i) {
+            t_.owner_[held_[i]].store(0, std::memory_order_release);
+        }
+        held_.front() = held_.back();
+        held_.resize(1);
+    }
+
+    std::uint32_t next_random() {
+        rng_ ^= rng_ << 13;
+        rng_ ^= rng_ >> 17;
+        rng_ ^= rng_ << 5;
+        return rng_;
+    }
+
+    int orient_with(const Cell& c, std::uint32_t slot, std::uint32_t p) const {
+        const Vec3* w[4];
+        for (std::uint32_t i = 0; i < 4; ++i) w[i] = i == slot ? &point(p) : &point(c.v[i]);
+        return geom::orient3d(*w[0], *w[1], *w[2], *w[3]);
+    }
+
+    bool finite_in_conflict(const Cell& c, std::uint32_t p) const {
+        const Vec3& a = point(c.v[0]);
+        const Vec3& b = point(c.v[1]);
+        const Vec3& d = point(c.v[2]);
+        const Vec3& e = point(c.v[3]);
+        const int s = geom::insphere(a, b, d, e, point(p));
+        if (s != 0) return s > 0;
+        const Vec3* pts[5] = {&a, &b, &d, &e, &point(p)};
+        const unsigned ids[5] = {c.v[0], c.v[1], c.v[2], c.v[3], p};
+        return geom::insphere_perturbed(pts, ids) > 0;
+    }
+
+    Conflict in_conflict(std::uint32_t id, std::uint32_t p) {
+        const Cell& c = cell(id);
+        const int k = infinite_slot(c);
+        if (k < 0) return finite_in_conflict(c, p) ? Conflict::yes : Conflict::no;
+        // A ghost is in conflict when p lies beyond its hull facet. On the
+        // facet's plane, the limit of the spheres through the facet is the
+        // facet's circumcircle, which the sphere of the finite cell across
+        // the facet cuts from that plane too: the two cells decide alike.
+        const int o = orient_with(c, static_cast<std::uint32_t>(k), p);
+        if (o != 0) return o > 0 ? Conflict::yes : Conflict::no;
+        const std::uint32_t finite = cell_of(c.n[k]);
+        if (!claim(finite)) return Conflict::blocked;
+        return finite_in_conflict(cell(finite), p) ? Conflict::yes : Conflict::no;
+    }
+
+    // A live cell to start a walk from: the cell of the last insertion, or
+    // (sharing, when another thread has freed it meanwhile) any live cell.
+    std::uint32_t start_cell() {
+        if (last_ != kNone && claim(last_) && !Triangulation::is_free(cell(last_))) return last_;
+        release_all();
+        if (!shared()) fail(kTriangulationBroken);
+        const std::uint32_t size = static_cast<std::uint32_t>(t_.cells_.size());
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            const std::uint32_t c = next_random() % size;
+            if (claim(c)) {
+                if (!Triangulation::is_free(cell(c))) return c;
+                release_all();
+            }
+        }
+        return kNone;
+    }
+
+    // A cell in conflict with p: the finite cell that contains it, or a ghost
+    // whose facet p lies strictly beyond. kNone when blocked.
+    std::uint32_t locate(std::uint32_t p) {
+        std::uint32_t c = start_cell();
+        if (c == kNone) return kNone;
+        if (const int k = infinite_slot(cell(c)); k >= 0) {
+            const std::uint32_t finite = cell_of(cell(c).n[k]);
+            if (!claim(finite)) return kNone;
+            release_all_but_last();
+            c = finite;
+        }
+        std::uint32_t previous = kNone;
+        // A randomised visibility walk ends with probability one on any
+        // triangulation; the step limit only guards against a pathological
+        // sequence of random choices.
+        const std::size_t max_steps = 64 + 4 * t_.cells_.size();
+        for (std::size_t step = 0; step < max_steps; ++step) {
+            const std::uint32_t first = next_random() & 3u;
+            bool moved = false;
+            for (std::uint32_t t = 0; t < 4; ++t) {
+                const std::uint32_t i = (first + t) & 3u;
+                const std::uint32_t next = cell_of(cell(c).n[i]);
+                if (next == previous) continue;
+                if (orient_with(cell(c), i, p) < 0) {
+                    if (!claim(next)) return kNone;
+                    release_all_but_last();
+                    previous = c;
+                    c = next;
+                    moved = true;
+                    break;
+                }
+            }
+            if (!moved) return c;
+            // Stepping out of the hull through a facet that p lies strictly
+            // beyond: that ghost is in conflict.
+            if (infinite_slot(cell(c)) >= 0) return c;
+        }
+        return shared() ? kNone : locate_by_scan(p);
+    }
+
+    std::uint32_t locate_by_scan(std::uint32_t p) {
+        for (std::uint32_t c = 0; c < t_.cells_.size(); ++c) {
+            if (!Triangulation::is_free(cell(c)) && in_conflict(c, p) == Conflict::yes) return c;
+        }
+        fail(kTriangulationBroken);
+    }
+
+    // The cells in conflict with p (flood fill from `start`) and the faces
+    // between them and the rest. False when blocked.
+    bool find_cavity(std::uint32_t start, std::uint32_t p) {
+        const std::uint32_t stamp = t_.stamp_.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (stamp >= 0x7FFFFFFFu) fail(kCapacityOverflow);
+        const std::uint32_t inside = 2 * stamp + 1, outside = 2 * stamp;
+        inside_ = inside;
+        cavity_.clear();
+        boundary_.clear();
+        t_.mark_[start] = inside;
+        cavity_.push_back(start);
+        for (std::size_t k = 0; k < cavity_.size(); ++k) {
+            const std::uint32_t c = cavity_[k];
+            for (std::uint32_t i = 0; i < 4; ++i) {
+                const std::uint32_t nb = cell_of(cell(c).n[i]);
+                if (!claim(nb)) return false;
+                const std::uint32_t m = t_.mark_[nb];
+                if (m == inside) continue;
+                if (m != outside) {
+                    const Conflict conflict = in_conflict(nb, p);
+                    if (conflict == Conflict::blocked) return false;
+                    if (conflict == Conflict::yes) {
+                        t_.mark_[nb] = inside;
+                        cavity_.push_back(nb);
+                        continue;
+                    }
+                    t_.mark_[nb] = outside;
+                }
+                boundary_.push_back(pack(c, i));
+            }
+        }
+        return true;
+    }
+
+    // New cells, claimed; alone the mesh grows as needed, sharing the
+    // cells come from this thread's free list and fresh range. False when
+    // there are too few.
+    bool allocate_new_cells(std::size_t count) {
+        new_ids_.clear();
+        while (new_ids_.size() < count) {
+            std::uint32_t id;
+            if (!free_.empty()) {
+                id = free_.back();
+                free_.pop_back();
+            } else if (!shared()) {
+                if (t_.cells_.size() >= kMaxCells) fail(kCapacityOverflow);
+                t_.cells_.push_back(Cell{{kFreeCell, 0, 0, 0}, {}});
+                t_.mark_.push_back(0);
+                id = static_cast<std::uint32_t>(t_.cells_.size() - 1);
+            } else if (fresh_ < fresh_end_) {
+                id = fresh_++;
+            } else {
+                for (const std::uint32_t back : new_ids_) free_.push_back(back);
+                return false;
+            }
+            // A free cell is reached by no other cell, but a thread may still
+            // name it as the start of a walk and hold it for a moment; such
+            // a cell is left aside (it stays free, unlisted).
+            if (claim(id)) new_ids_.push_back(id);
+        }
+        return true;
+    }
+
+    // Turns around the edge that new cell `id`'s face `face` has in common
+    // with the cavity boundary, from that face's cavity cell through cavity
+    // cells, to the other boundary facet at the edge, and links the two new
+    // cells standing on them. Each step enters a cell through one face
+    // holding the edge and leaves through the other one.
+    void link_around_edge(std::uint32_t id, std::uint32_t face, std::uint32_t cavity_cell,
+                          std::uint32_t p_slot) {
+        std::uint32_t x = cavity_cell;
+        std::uint32_t leave = face;                    // the face of x to cross
+        std::uint32_t keep = cell(x).v[p_slot];         // its vertex off the edge
+        for (std::size_t step = 0; step <= cavity_.size(); ++step) {
+            const std::uint32_t packed = cell(x).n[leave];
+            const std::uint32_t y = cell_of(packed);
+            if (t_.mark_[y] != inside_) {
+                // (x, leave) is a boundary facet and y the new cell on it, laid
+                // out as x with p in slot `leave`: its face through p and the
+                // edge is the one opposite `keep`.
+                const std::uint32_t other_face = slot_of(cell(x), keep);
+                if (cell(y).n[other_face] != kUnlinked) fail(kTriangulationBroken);
+                cell(id).n[face] = pack(y, other_face);
+                cell(y).n[other_face] = pack(id, face);
+                return;
+            }
+            const std::uint32_t next_keep = cell(y).v[face_of(packed)];
+            leave = slot_of(cell(y), keep);
+            keep = next_keep;
+            x = y;
+        }
+        fail(kTriangulationBroken);
+    }
+
+    // Replaces the cavity by the cells joining p to its boundary facets. The
+    // cavity's boundary is a triangulated sphere around p; two new cells
+    // share a face through p exactly where their facets share an edge.
+    void fill_cavity(std::uint32_t p) {
+        for (std::size_t k = 0; k < boundary_.size(); ++k) {
+            const std::uint32_t c = cell_of(boundary_[k]), i = face_of(boundary_[k]);
+            const std::uint32_t id = new_ids_[k];
+            Cell& nc = cell(id);
+            nc = cell(c);
+            nc.v[i] = p;
+            for (std::uint32_t& n : nc.n) n = kUnlinked;
+            const std::uint32_t outer = cell(c).n[i];
+            nc.n[i] = outer;
+            cell(cell_of(outer)).n[face_of(outer)] = pack(id, i);
+            // The cavity cell's face now names the new cell standing on it.
+            cell(c).n[i] = pack(id, i);
+        }
+        for (std::size_t k = 0; k < boundary_.size(); ++k) {
+            const std::uint32_t c = cell_of(boundary_[k]), i = face_of(boundary_[k]);
+            const std::uint32_t id = new_ids_[k];
+            for (std::uint32_t j = 0; j < 4; ++j) {
+                if (j != i && cell(id).n[j] == kUnlinked) link_around_edge(id, j, c, i);
+            }
+        }
+        for (const std::uint32_t c : cavity_) {
+            cell(c).v[0] = kFreeCell;
+            free_.push_back(c);
+        }
+        last_ = new_ids_[0];
+        for (const std::uint32_t id : new_ids_) {
+            if (!Triangulation::is_ghost(cell(id))) {
+                last_ = id;
+                break;
+            }
+        }
+    }
+
+    bool try_insert(std::uint32_t p) {
+        const std::uint32_t start = locate(p);
+        if (start == kNone) return false;
+        if (!find_cavity(start, p)) return false;
+        if (!allocate_new_cells(boundary_.size())) return false;
+        fill_cavity(p);
+        return true;
+    }
+
+    Triangulation& t_;
+    const std::uint8_t me_;
+    std::vector<std::uint32_t>& free_;
+    std::uint32_t fresh_, fresh_end_;
+    std::uint32_t last_;
+    std::uint32_t rng_;
+    std::uint32_t inside_ = 0;
+    std::vector<std::uint32_t> held_;
+    std::vector<std::uint32_t> cavity_;
+    std::vector<std::uint32_t> boundary_;  // packed (cavity cell, face)
+    std::vector<std::uint32_t> new_ids_;
+};
+
 Triangulation::Triangulation(std::span<const Vec3> points, std::size_t reserve_cells)
     : points_(points) {
     reserve_cells = std::min(reserve_cells, kMaxCells);
@@ -48,8 +371,10 @@ Triangulation::Triangulation(std::span<const Vec3> points, std::size_t reserve_c
     mark_.reserve(reserve_cells);
 }
 
+Triangulation::~Triangulation() = default;
+
 void Triangulation::start(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-    if (geom::orient3d(point(a), point(b), point(c), point(d)) < 0) std::swap(a, b);
+    if (geom::orient3d(points_[a], points_[b], points_[c], points_[d]) < 0) std::swap(a, b);
     cells_.assign(5, Cell{});
     mark_.assign(5, 0);
     cells_[0] = Cell{{a, b, c, d}, {}};
@@ -77,192 +402,99 @@ void Triangulation::start(std::uint32_t a, std::uint32_t b, std::uint32_t c, std
     last_ = 0;
 }
 
-int Triangulation::orient_with(const Cell& c, std::uint32_t slot, std::uint32_t p) const {
-    const Vec3* w[4];
-    for (std::uint32_t i = 0; i < 4; ++i) w[i] = i == slot ? &point(p) : &point(c.v[i]);
-    return geom::orient3d(*w[0], *w[1], *w[2], *w[3]);
-}
-
-bool Triangulation::finite_in_conflict(const Cell& c, std::uint32_t p) const {
-    const Vec3* pts[5] = {&point(c.v[0]), &point(c.v[1]), &point(c.v[2]), &point(c.v[3]),
-                          &point(p)};
-    const int s = geom::insphere(*pts[0], *pts[1], *pts[2], *pts[3], *pts[4]);
-    if (s != 0) return s > 0;
-    const unsigned ids[5] = {c.v[0], c.v[1], c.v[2], c.v[3], p};
-    return geom::insphere_perturbed(pts, ids) > 0;
-}
-
-bool Triangulation::in_conflict(std::uint32_t cell, std::uint32_t p) const {
-    const Cell& c = cells_[cell];
-    const int k = infinite_slot(c);
-    if (k < 0) return finite_in_conflict(c, p);
-    // A ghost is in conflict when p lies beyond its hull facet. On the
-    // facet's plane, the limit of the spheres through the facet is the
-    // facet's circumcircle, which the sphere of the finite cell across the
-    // facet cuts from that plane too: the two cells decide alike.
-    const int o = orient_with(c, static_cast<std::uint32_t>(k), p);
-    if (o != 0) return o > 0;
-    return finite_in_conflict(cells_[cell_of(c.n[k])], p);
-}
-
-std::uint32_t Triangulation::locate(std::uint32_t p) {
-    std::uint32_t c = last_;
-    {
-        const int k = infinite_slot(cells_[c]);
-        if (k >= 0) c = cell_of(cells_[c].n[k]);
+void Triangulation::insert(std::span<const std::uint32_t> ids, std::span<const std::size_t> rounds,
+                           std::size_t workers) {
+    for (std::size_t r = 0; r < rounds.size(); ++r) {
+        const std::size_t end = r + 1 < rounds.size() ? rounds[r + 1] : ids.size();
+        const auto round = ids.subspan(rounds[r], end - rounds[r]);
+        if (workers > 1 && round.size() >= kSharedFrom * workers) {
+            insert_shared(round, workers);
+        } else {
+            insert_alone(round);
+        }
     }
-    std::uint32_t previous = kInfinite;
-    // A randomised visibility walk ends with probability one on any
-    // triangulation; the step limit only guards against a pathological
-    // sequence of random choices.
-    const std::size_t max_steps = 64 + 4 * cells_.size();
-    for (std::size_t step = 0; step < max_steps; ++step) {
-        rng_ ^= rng_ << 13;
-        rng_ ^= rng_ >> 17;
-        rng_ ^= rng_ << 5;
-        const std::uint32_t first = rng_ & 3u;
-        bool moved = false;
-        for (std::uint32_t t = 0; t < 4; ++t) {
-            const std::uint32_t i = (first + t) & 3u;
-            const std::uint32_t next = cell_of(cells_[c].n[i]);
-            if (next == previous) continue;
-            if (orient_with(cells_[c], i, p) < 0) {
-                previous = c;
-                c = next;
-                moved = true;
-                break;
+}
+
+void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
+    // After a shared round the cell of the last insertion may have been
+    // freed by another thread since; any live cell will do.
+    while (is_free(cells_[last_])) last_ = (last_ + 1) % static_cast<std::uint32_t>(cells_.size());
+    Inserter inserter(*this, 0, free_, 0, 0, last_, 0x9E3779B9u);
+    for (const std::uint32_t p : ids) {
+        if (!inserter.insert(p)) fail(kTriangulationBroken);
+    }
+    last_ = inserter.last();
+}
+
+void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
+    workers = std::min<std::size_t>(workers, 255);
+    // Every thread gets a contiguous run of the round (a compact region of
+    // space, as the round follows a space-filling curve), a share of the
+    // free cells and a range of fresh cells: a point adds about 6.5 cells,
+    // and takes its new cells before it frees its cavity.
+    std::vector<std::size_t> bounds(workers + 1);
+    for (std::size_t t = 0; t <= workers; ++t) bounds[t] = ids.size() * t / workers;
+    const std::size_t old_size = cells_.size();
+    std::vector<std::size_t> fresh(workers + 1, old_size);
+    for (std::size_t t = 0; t < workers; ++t) {
+        fresh[t + 1] = fresh[t] + 8 * (bounds[t + 1] - bounds[t]) + 1024;
+    }
+    if (fresh[workers] > kMaxCells) {
+        insert_alone(ids);
+        return;
+    }
+    cells_.resize(fresh[workers], Cell{{kFreeCell, 0, 0, 0}, {}});
+    mark_.resize(fresh[workers], 0);
+    owner_.reset(new std::atomic<std::uint8_t>[cells_.size()]());
+    std::vector<std::vector<std::uint32_t>> frees(workers);
+    for (std::size_t t = 0; t < workers; ++t) {
+        frees[t].assign(free_.begin() + free_.size() * t / workers,
+                        free_.begin() + free_.size() * (t + 1) / workers);
+    }
+    free_.clear();
+    std::vector<std::vector<std::uint32_t>> given_up(workers);
+    std::vector<std::uint32_t> fresh_left(workers), last(workers, kNone);
+    std::vector<std::exception_ptr> errors(workers);
+    auto work = [&](std::size_t t) {
+        try {
+            Inserter inserter(*this, static_cast<std::uint8_t>(t + 1), frees[t],
+                              static_cast<std::uint32_t>(fresh[t]),
+                              static_cast<std::uint32_t>(fresh[t + 1]), t == 0 ? last_ : kNone,
+                              0x9E3779B9u + 0x632BE5ABu * static_cast<std::uint32_t>(t));
+            for (std::size_t k = bounds[t]; k < bounds[t + 1]; ++k) {
+                if (!inserter.insert(ids[k])) given_up[t].push_back(ids[k]);
             }
+            fresh_left[t] = inserter.fresh();
+            last[t] = inserter.last();
+        } catch (...) {
+            errors[t] = std::current_exception();
         }
-        if (!moved) return c;
-        // Stepping out of the hull through a facet that p lies strictly
-        // beyond: that ghost is in conflict.
-        if (infinite_slot(cells_[c]) >= 0) return c;
-    }
-    return locate_by_scan(p);
-}
-
-std::uint32_t Triangulation::locate_by_scan(std::uint32_t p) const {
-    for (std::uint32_t c = 0; c < cells_.size(); ++c) {
-        if (!is_free(cells_[c]) && in_conflict(c, p)) return c;
-    }
-    fail("triangulation: no cell in conflict with a new point");
-}
-
-void Triangulation::find_cavity(std::uint32_t start, std::uint32_t p) {
-    ++stamp_;
-    const std::uint32_t inside = 2 * stamp_ + 1, outside = 2 * stamp_;
-    cavity_.clear();
-    boundary_.clear();
-    mark_[start] = inside;
-    cavity_.push_back(start);
-    for (std::size_t k = 0; k < cavity_.size(); ++k) {
-        const std::uint32_t c = cavity_[k];
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            const std::uint32_t nb = cell_of(cells_[c].n[i]);
-            const std::uint32_t m = mark_[nb];
-            if (m == inside) continue;
-            if (m != outside) {
-                if (in_conflict(nb, p)) {
-                    mark_[nb] = inside;
-                    cavity_.push_back(nb);
-                    continue;
-                }
-                mark_[nb] = outside;
-            }
-            boundary_.push_back(pack(c, i));
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work, t);
+    } catch (...) {
+        // Too few threads could be started: the rest of the round is done
+        // by those that were.
+        for (std::size_t t = threads.size() + 1; t < workers; ++t) {
+            given_up[t].assign(ids.begin() + bounds[t], ids.begin() + bounds[t + 1]);
+            fresh_left[t] = static_cast<std::uint32_t>(fresh[t]);
         }
     }
-}
-
-std::uint32_t Triangulation::allocate_cell() {
-    if (!free_.empty()) {
-        const std::uint32_t c = free_.back();
-        free_.pop_back();
-        return c;
-    }
-    if (cells_.size() >= kMaxCells) fail(kCapacityOverflow);
-    cells_.push_back(Cell{});
-    mark_.push_back(0);
-    return static_cast<std::uint32_t>(cells_.size() - 1);
-}
-
-void Triangulation::link_through_edge(std::uint64_t key, std::uint32_t face) {
-    const std::size_t mask = edges_.size() - 1;
-    const int shift = 64 - std::countr_zero(edges_.size());
-    std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift) & mask;
-    for (;; h = (h + 1) & mask) {
-        EdgeSlot& slot = edges_[h];
-        if (slot.stamp != edge_stamp_) {
-            slot = {key, face, edge_stamp_};
-            return;
-        }
-        if (slot.key == key) {
-            cells_[cell_of(face)].n[face_of(face)] = slot.face;
-            cells_[cell_of(slot.face)].n[face_of(slot.face)] = face;
-            return;
+    work(0);
+    for (std::thread& thread : threads) thread.join();
+    owner_.reset();
+    for (std::size_t t = 0; t < workers; ++t) {
+        free_.insert(free_.end(), frees[t].begin(), frees[t].end());
+        for (std::size_t c = fresh_left[t]; c < fresh[t + 1]; ++c) {
+            free_.push_back(static_cast<std::uint32_t>(c));
         }
     }
-}
-
-void Triangulation::link_new_faces(std::uint32_t first_new, std::size_t count) {
-    (void)first_new;
-    // Each new face through p is shared by the two new cells standing on
-    // the two boundary facets that meet at the face's opposite edge; about
-    // 3 count / 2 edges, so a table of 4 count slots stays sparse.
-    const std::size_t want = std::bit_ceil(std::max<std::size_t>(64, 4 * count));
-    if (edges_.size() < want) edges_.assign(want, EdgeSlot{0, 0, 0});
-    ++edge_stamp_;
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t id = new_ids_[k];
-        const std::uint32_t s = new_cells_[k].p_slot;
-        const Cell& c = cells_[id];
-        for (std::uint32_t j = 0; j < 4; ++j) {
-            if (j == s) continue;
-            std::uint32_t ends[2];
-            for (std::uint32_t i = 0, e = 0; i < 4; ++i) {
-                if (i != j && i != s) ends[e++] = c.v[i];
-            }
-            link_through_edge(edge_key(ends[0], ends[1]), pack(id, j));
-        }
+    for (const std::exception_ptr& error : errors) {
+        if (error) std::rethrow_exception(error);
     }
-}
-
-void Triangulation::fill_cavity(std::uint32_t p) {
-    new_cells_.clear();
-    for (const std::uint32_t b : boundary_) {
-        const Cell& c = cells_[cell_of(b)];
-        const std::uint32_t i = face_of(b);
-        NewCell nc{{c.v[0], c.v[1], c.v[2], c.v[3]}, c.n[i], i};
-        nc.v[i] = p;
-        new_cells_.push_back(nc);
-    }
-    for (const std::uint32_t c : cavity_) {
-        cells_[c].v[0] = kFreeCell;
-        free_.push_back(c);
-    }
-    new_ids_.clear();
-    for (const NewCell& nc : new_cells_) {
-        const std::uint32_t id = allocate_cell();
-        Cell& c = cells_[id];
-        std::copy(nc.v, nc.v + 4, c.v);
-        c.n[nc.p_slot] = nc.outer;
-        cells_[cell_of(nc.outer)].n[face_of(nc.outer)] = pack(id, nc.p_slot);
-        new_ids_.push_back(id);
-    }
-    link_new_faces(0, new_cells_.size());
-    last_ = new_ids_[0];
-    for (const std::uint32_t id : new_ids_) {
-        if (!is_ghost(cells_[id])) {
-            last_ = id;
-            break;
-        }
-    }
-}
-
-void Triangulation::insert(std::uint32_t p) {
-    const std::uint32_t start = locate(p);
-    find_cavity(start, p);
-    fill_cavity(p);
+    if (last[0] != kNone) last_ = last[0];
+    for (const auto& points : given_up) insert_alone(points);
 }
 
 }  // namespace tevu::delaunay

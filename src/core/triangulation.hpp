@@ -12,11 +12,16 @@
 // broken by a symbolic perturbation of the points' lifts that depends on
 // the vertex ids only, so the result is the Delaunay triangulation of one
 // fixed perturbed point set whatever the order of insertion; all
-// predicates are exact.
+// predicates are exact. That is also what lets several threads insert at
+// once: each claims every cell it reads before reading it, gives up a point
+// (for a later, single-threaded pass) when another thread holds a cell it
+// needs, and changes nothing before it holds all of them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -28,8 +33,10 @@ using geom::Vec3;
 
 // The vertex at infinity.
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
-// Vertex 0 of a cell on the free list.
+// Vertex 0 of a cell on a free list.
 inline constexpr std::uint32_t kFreeCell = 0xFFFFFFFEu;
+// A face of a new cell whose neighbour is not known yet.
+inline constexpr std::uint32_t kUnlinked = 0xFFFFFFFFu;
 // At most this many cells, so that a (cell, face) pair packs into 32 bits.
 inline constexpr std::size_t kMaxCells = std::size_t{1} << 30;
 
@@ -45,17 +52,23 @@ struct Cell {
     std::uint32_t n[4];
 };
 
+class Inserter;
+
 class Triangulation {
 public:
     // `points` are indexed by vertex id and must outlive the triangulation.
     // `reserve_cells` is a capacity hint.
     Triangulation(std::span<const Vec3> points, std::size_t reserve_cells);
+    ~Triangulation();
 
     // Starts with the tetrahedron a, b, c, d, which must not be coplanar.
     void start(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d);
 
-    // Adds vertex p, which must differ in position from every vertex so far.
-    void insert(std::uint32_t p);
+    // Adds the vertices `ids`, none at the position of a vertex so far, in
+    // rounds: ids[rounds[r]] up to ids[rounds[r + 1]] (the last round runs to
+    // the end). Rounds large enough are shared by up to `workers` threads.
+    void insert(std::span<const std::uint32_t> ids, std::span<const std::size_t> rounds,
+                std::size_t workers);
 
     std::span<const Cell> cells() const { return {cells_.data(), cells_.size()}; }
 
@@ -66,42 +79,18 @@ public:
     static bool is_free(const Cell& c) { return c.v[0] == kFreeCell; }
 
 private:
-    struct NewCell {
-        std::uint32_t v[4];
-        std::uint32_t outer;  // packed (cell, face) across the face opposite p
-        std::uint32_t p_slot;
-    };
-    struct EdgeSlot {
-        std::uint64_t key;
-        std::uint32_t face;  // packed (cell, face)
-        std::uint32_t stamp;
-    };
+    friend class Inserter;
 
-    const Vec3& point(std::uint32_t v) const { return points_[v]; }
-    int orient_with(const Cell& c, std::uint32_t slot, std::uint32_t p) const;
-    bool finite_in_conflict(const Cell& c, std::uint32_t p) const;
-    bool in_conflict(std::uint32_t cell, std::uint32_t p) const;
-    std::uint32_t locate(std::uint32_t p);
-    std::uint32_t locate_by_scan(std::uint32_t p) const;
-    void find_cavity(std::uint32_t start, std::uint32_t p);
-    void fill_cavity(std::uint32_t p);
-    std::uint32_t allocate_cell();
-    void link_new_faces(std::uint32_t first_new, std::size_t count);
-    void link_through_edge(std::uint64_t key, std::uint32_t face);
+    void insert_alone(std::span<const std::uint32_t> ids);
+    void insert_shared(std::span<const std::uint32_t> ids, std::size_t workers);
 
     std::span<const Vec3> points_;
     std::vector<Cell> cells_;
     std::vector<std::uint32_t> mark_;  // per cell: 2 * stamp (+1: in conflict)
-    std::uint32_t stamp_ = 0;
+    std::unique_ptr<std::atomic<std::uint8_t>[]> owner_;  // per cell, while shared
     std::vector<std::uint32_t> free_;
-    std::vector<std::uint32_t> cavity_;
-    std::vector<std::uint32_t> boundary_;  // packed (cavity cell, face)
-    std::vector<NewCell> new_cells_;
-    std::vector<std::uint32_t> new_ids_;
-    std::vector<EdgeSlot> edges_;
-    std::uint32_t edge_stamp_ = 0;
+    std::atomic<std::uint32_t> stamp_{0};
     std::uint32_t last_ = 0;  // a cell near the last insertion
-    std::uint32_t rng_ = 0x9E3779B9u;
 };
 
 }  // namespace tevu::delaunay
