@@ -63,6 +63,16 @@ def _cKDTree(row):
     return row["ratio"].get("cKDTree", 0.0)
 
 
+def _at_most(name, goal, rows, value_of, limit):
+    """The largest value over rows, judged against an upper limit."""
+    if not rows:
+        return {"target": name, "goal": goal, "value": None, "met": None, "where": "not run"}
+    row = max(rows, key=value_of)
+    value = value_of(row)
+    return {"target": name, "goal": goal, "value": value, "met": value <= limit,
+            "where": _where(row)}
+
+
 def _f32_vs_f64(rows):
     """ns(f64) / ns(f32) for every row whose f64 twin was measured too."""
     keys = ("scenario", "workload", "method", "ef", "block", "bound_kind", "threads")
@@ -85,7 +95,18 @@ def summarize(rows):
                  block=best_join["block"]) if best_join else [])
     k8 = _pick(rows, scenario="k8", prec="f64", ef=16)
     free = any(r.get("interpreter") == "free-threaded" for r in two)
+    graph_1e5 = _pick(rows, scenario="graph", n=100_000, threads=1)
+    graph_1e6 = _pick(rows, scenario="graph", n=1_000_000)
+    memory = [r for r in graph_1e6 if r.get("peak_bytes") is not None and r["threads"] == 1]
     return [
+        _target("delaunay_graph 1e5, 1 thread (worst kind)", ">= 30x SciPy", graph_1e5,
+                lambda r: r["ratio"]["SciPy"], 30, min),
+        _at_most("delaunay_graph 1e6 peak memory (GiB)", "<= 2 GiB", memory,
+                 lambda r: r["peak_bytes"] / 2**30, 2.0),
+        _target("delaunay_graph 1e6, 2 threads / 1 thread", ">= 1.7x",
+                [r for r in graph_1e6 if r["threads"] == 2], lambda r: r["speedup"], 1.7, min),
+        _target("end to end 40 x 5000, 1 thread", ">= 3x pykdtree",
+                _pick(rows, scenario="end_to_end"), lambda r: r["ratio"].get("pykdtree", 0.0), 3),
         _target("query_prepared f64 k=1, clustered 1e5 Morton", ">= 15x cKDTree",
                 _pick(rows, kind="clustered", **qp), _cKDTree, 15),
         _target("query_prepared f64 k=1, uniform 1e5 Morton", ">= 2.5x cKDTree",

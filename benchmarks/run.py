@@ -8,12 +8,15 @@ cKDTree's on the same rounded points; k = 8: recall of the exact answer).
 The numbers go to a JSON file, and a summary judges the speed targets.
 
 Scenarios (select with --only, a regular expression searched in the names):
-  graph       scipy.spatial.Delaunay, then graph_from_simplices (+ peak memory)
+  graph       delaunay_graph on 1 and 2 threads against scipy.spatial.Delaunay
+              + graph_from_simplices (+ peak memory)
   build       PreparedF64/F32 against building the trees
   k1          all_nearest_neighbours(_f32), query_prepared (with/without bound)
   k8          query_prepared_k, k = 8, ef = 8/16/32, with recall
   grouped     query_grouped: one 10^5 target against a 20 x 5,000 grouped set
   all_by_all  50 x 5,000 clouds, each against every other, on 1 and 2 threads
+  end_to_end  the main job from raw arrays, 40 x 5,000 clouds, 1 thread: graphs,
+              prepared clouds and the grouped join against trees and queries
 
 Clouds and their triangulations are cached under --cache, so reruns skip
 SciPy's Delaunay (about a minute per 10^6-point cloud).
@@ -44,6 +47,7 @@ import scipy  # noqa: E402
 
 import peers  # noqa: E402
 import report  # noqa: E402
+import scenarios_graph  # noqa: E402
 import scenarios_joins  # noqa: E402
 import scenarios_pairs  # noqa: E402
 from workloads import KINDS, ORDERS, CloudStore  # noqa: E402
@@ -51,7 +55,7 @@ from workloads import KINDS, ORDERS, CloudStore  # noqa: E402
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
 PER_WORKLOAD = ("graph", "build", "k1", "k8")
-SCENARIOS = PER_WORKLOAD + ("grouped", "all_by_all")
+SCENARIOS = PER_WORKLOAD + ("grouped", "all_by_all", "end_to_end")
 
 
 @dataclass
@@ -69,6 +73,8 @@ class Config:
     join_clouds: int = 50
     join_points: int = 5_000
     join_rounds: int = 3
+    e2e_clouds: int = 40
+    e2e_points: int = 5_000
 
 
 QUICK = dict(sizes=[10_000, 100_000], rounds=3, min_time=0.02, k8_max_size=10_000,
@@ -139,7 +145,7 @@ def _save(path, meta, rows, summary=None):
 def _per_workload(bench, name, n):
     for kind in bench.config.kinds:
         if name == "graph":
-            scenarios_pairs.graph(bench, kind, n)
+            scenarios_graph.graph(bench, kind, n)
             continue
         for order in bench.config.orders:
             getattr(scenarios_pairs, name)(bench, kind, n, order)
@@ -153,11 +159,13 @@ def run(config, selected, bench, save):
         for name in PER_WORKLOAD:
             if name in selected and not (name == "k8" and n > config.k8_max_size):
                 sections.append((f"{name}, {n} points", partial(_per_workload, bench, name, n),
-                                 ("Delaunay",) if name == "graph" else peers.PEERS))
+                                 ("SciPy",) if name == "graph" else peers.PEERS))
         sections.append((None, partial(bench.store.release, n), ()))
     for name in ("grouped", "all_by_all"):
         if name in selected:
             sections.append((name, partial(getattr(scenarios_joins, name), bench), peers.PEERS))
+    if "end_to_end" in selected:
+        sections.append(("end_to_end", partial(scenarios_graph.end_to_end, bench), peers.PEERS))
     took = {}
     for title, body, peer_names in sections:
         t0 = time.perf_counter()
@@ -190,6 +198,8 @@ def parse_args(argv=None):
     parser.add_argument("--rounds", type=int, help="interleaved rounds per measurement")
     parser.add_argument("--join", type=int, nargs=2, metavar=("CLOUDS", "POINTS"),
                         help="the all-by-all join's collection size")
+    parser.add_argument("--e2e", type=int, nargs=2, metavar=("CLOUDS", "POINTS"),
+                        help="the end-to-end job's collection size")
     parser.add_argument("--seed", type=int, default=0)
     return parser.parse_args(argv)
 
@@ -202,6 +212,8 @@ def make_config(args):
         overrides["k8_max_size"] = max(args.sizes)
     if args.join:
         overrides.update(join_clouds=args.join[0], join_points=args.join[1])
+    if args.e2e:
+        overrides.update(e2e_clouds=args.e2e[0], e2e_points=args.e2e[1])
     return replace(config, **{k: v for k, v in overrides.items() if v})
 
 

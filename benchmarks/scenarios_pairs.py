@@ -6,8 +6,6 @@ k8:    query_prepared_k with k = 8 at several ef, recall against the exact
        k = 8 answer (cKDTree's), against the peers' k = 8 query; float64
        only for large clouds, where every call takes seconds.
 build: preparing the target (PreparedF64/F32) against building the trees.
-graph: scipy.spatial.Delaunay, then graph_from_simplices, per point, with
-       the graph builder's peak memory.
 
 `bench` supplies the store of clouds (workloads.CloudStore), the table, the
 round counts and `tree`, the peers' trees memoized per cloud.
@@ -153,28 +151,3 @@ def peak_growth(fn):
         return None
     fn()
     return (_high_water_kib() - before) * 1024
-
-
-def graph(bench, kind, n):
-    """Delaunay (timed once, when the cloud was made) and graph_from_simplices."""
-    cloud = bench.store.cloud(kind, n, "y")
-    simplices = cloud.simplices.astype(np.uint64)
-    make = partial(_tevu.graph_from_simplices, simplices, n)
-    peak = peak_growth(make)
-    indptr, indices = make()
-    model = 48 * len(simplices) + indptr.nbytes + indices.nbytes
-    del indptr, indices
-    timed = interleaved({"graph": make}, bench.rounds_for(n), bench.min_time)
-    graph_s = timed["graph"].seconds
-    tets = len(simplices) / n
-    memory = (f"peak {peak / MIB:.0f} MiB, ids+result {model / MIB:.0f} MiB"
-              if peak is not None else "peak n/a")
-    if cloud.from_cache:
-        memory += "; Delaunay timed in an earlier run"
-    bench.table.add(dict(
-        scenario="graph", workload=f"{kind} {size_label(n)}", kind=kind, n=n,
-        variant=f"{tets:.2f} tets/pt", method="graph_from_simplices", points=n,
-        ns={"ours": graph_s * 1e9 / n, "Delaunay": cloud.delaunay_s * 1e9 / n},
-        ratio={"Delaunay": cloud.delaunay_s / graph_s}, tets_per_point=tets,
-        peak_bytes=peak, model_bytes=model, delaunay_cached=cloud.from_cache,
-        check=memory, ok=None, value=None))

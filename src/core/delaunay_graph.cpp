@@ -19,10 +19,18 @@ using delaunay::Cell;
 using delaunay::Triangulation;
 using geom::Vec3;
 
-// A graph over the distinct points, numbered in insertion order.
+// A graph over the distinct points, numbered in insertion order: vertex k's
+// neighbours are indices[begin[k]] up to, excluding, indices[end[k]] (the
+// lists need not be stored in vertex order).
 struct LocalGraph {
-    std::vector<std::uint32_t> indptr;
+    std::vector<std::uint32_t> begin, end;
     std::vector<std::uint32_t> indices;
+
+    void add(std::uint32_t k) {
+        begin[k] = end_of_last;
+        end[k] = end_of_last = static_cast<std::uint32_t>(indices.size());
+    }
+    std::uint32_t end_of_last = 0;
 };
 
 template <class T>
@@ -64,13 +72,12 @@ void normalise(std::vector<Vec3>& points) {
 }
 
 LocalGraph complete_graph(std::size_t m) {
-    LocalGraph g;
-    g.indptr.push_back(0);
+    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
     for (std::size_t u = 0; u < m; ++u) {
         for (std::size_t w = 0; w < m; ++w) {
             if (w != u) g.indices.push_back(static_cast<std::uint32_t>(w));
         }
-        g.indptr.push_back(static_cast<std::uint32_t>(g.indices.size()));
+        g.add(static_cast<std::uint32_t>(u));
     }
     return g;
 }
@@ -94,13 +101,12 @@ LocalGraph path_graph(const std::vector<Vec3>& points) {
         before[along[k]] = along[k - 1];
         after[along[k - 1]] = along[k];
     }
-    LocalGraph g;
-    g.indptr.push_back(0);
+    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
     for (std::size_t u = 0; u < m; ++u) {
         for (const std::uint32_t w : {before[u], after[u]}) {
             if (w != delaunay::kInfinite) g.indices.push_back(w);
         }
-        g.indptr.push_back(static_cast<std::uint32_t>(g.indices.size()));
+        g.add(static_cast<std::uint32_t>(u));
     }
     return g;
 }
@@ -108,6 +114,8 @@ LocalGraph path_graph(const std::vector<Vec3>& points) {
 // The edges of the finite cells, restricted to vertices below m (so an
 // auxiliary vertex numbered m is left out): each vertex collects the
 // vertices of the cells around it, with a stamp per vertex to drop repeats.
+// Vertices are numbered along the curve, so that the cells of one star are
+// mostly still cached from the star before.
 LocalGraph triangulation_graph(const Triangulation& t, std::size_t m) {
     std::vector<std::uint32_t> start(m + 1, 0);
     const auto cells = t.cells();
@@ -131,22 +139,27 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m) {
             }
         }
     }
-    LocalGraph g;
-    g.indptr.reserve(m + 1);
+    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
     g.indices.reserve(start[m] / 2 + m);
-    g.indptr.push_back(0);
-    std::vector<std::uint32_t> seen(m, delaunay::kInfinite);
+    // Entry m stands for the auxiliary vertex, which is seen but never kept.
+    // Whether a vertex is new cannot be predicted, so every candidate is
+    // written and the end moves on only for new ones.
+    std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite), found;
     for (std::uint32_t u = 0; u < m; ++u) {
         seen[u] = u;
+        seen[m] = u;
+        found.resize(4 * std::size_t{start[u + 1] - start[u]});
+        std::size_t count = 0;
         for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
             for (const std::uint32_t w : cells[star[s]].v) {
-                if (w < m && seen[w] != u) {
-                    seen[w] = u;
-                    g.indices.push_back(w);
-                }
+                const std::uint32_t at = std::min<std::uint32_t>(w, static_cast<std::uint32_t>(m));
+                found[count] = w;
+                count += seen[at] != u;
+                seen[at] = u;
             }
         }
-        g.indptr.push_back(static_cast<std::uint32_t>(g.indices.size()));
+        g.indices.insert(g.indices.end(), found.begin(), found.begin() + count);
+        g.add(u);
     }
     return g;
 }
@@ -187,47 +200,52 @@ Vec3 apex_off_plane(const std::vector<Vec3>& points, const Vec3& a, const Vec3& 
     fail("delaunay: no point off the plane of a flat cloud");
 }
 
-// Inserts vertices first .. m - 1, in the insertion order's rounds.
-void insert_rounds(Triangulation& t, std::size_t first, std::size_t m,
+// Inserts the vertices sequence[first ..], in the insertion order's rounds.
+void insert_rounds(Triangulation& t, std::span<const std::uint32_t> sequence, std::size_t first,
                    std::span<const std::size_t> rounds, std::size_t workers) {
-    std::vector<std::uint32_t> ids(m - first);
-    for (std::size_t k = first; k < m; ++k) ids[k - first] = static_cast<std::uint32_t>(k);
     std::vector<std::size_t> starts{0};
     for (const std::size_t r : rounds) {
-        if (r > first && r - first < ids.size()) starts.push_back(r - first);
+        if (r > first && r < sequence.size()) starts.push_back(r - first);
     }
-    t.insert(ids, starts, workers);
+    t.insert(sequence.subspan(first), starts, workers);
 }
 
-// The graph over five or more distinct points, numbered in insertion order.
-// The search for a starting tetrahedron may move two points to the front of
-// the order; `order` (their original indices) follows.
-LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::uint32_t>& order,
+// The graph over five or more distinct points. `internal` holds them along
+// the space-filling curve, so that the points of one cell are mostly near
+// in memory too; `sequence` lists them (as positions in `internal`) in
+// insertion order, and its first four may be exchanged with later ones to
+// start from a proper tetrahedron. Ties are perturbed by insertion rank, so
+// a new point always has the highest rank of a test.
+LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::uint32_t>& sequence,
                                 std::span<const std::size_t> rounds, std::size_t workers) {
     const std::size_t m = internal.size();
+    auto at = [&](std::size_t k) -> const Vec3& { return internal[sequence[k]]; };
     std::size_t c = 2;
-    while (c < m && geom::collinear(internal[0], internal[1], internal[c])) ++c;
+    while (c < m && geom::collinear(at(0), at(1), at(c))) ++c;
     if (c == m) return path_graph(internal);
-    std::swap(internal[2], internal[c]);
-    std::swap(order[2], order[c]);
+    std::swap(sequence[2], sequence[c]);
     std::size_t d = 3;
-    while (d < m && geom::orient3d(internal[0], internal[1], internal[2], internal[d]) == 0) ++d;
-    if (d < m) {
-        std::swap(internal[3], internal[d]);
-        std::swap(order[3], order[d]);
-        Triangulation t(internal, 7 * m + 64);
-        t.start(0, 1, 2, 3);
-        insert_rounds(t, 4, m, rounds, workers);
+    while (d < m && geom::orient3d(at(0), at(1), at(2), at(d)) == 0) ++d;
+    const bool flat = d == m;
+    std::vector<std::uint32_t> rank(m + 1);
+    if (!flat) std::swap(sequence[3], sequence[d]);
+    for (std::size_t k = 0; k < m; ++k) rank[sequence[k]] = static_cast<std::uint32_t>(k);
+    if (!flat) {
+        Triangulation t(internal, rank, 7 * m + 64);
+        t.start(sequence[0], sequence[1], sequence[2], sequence[3]);
+        insert_rounds(t, sequence, 4, rounds, workers);
         return triangulation_graph(t, m);
     }
     // All on one plane: a 3-D triangulation of the points and one apex off
     // the plane has a cell for the apex and each triangle of the plane's
     // 2-D Delaunay triangulation, since every sphere through three points
     // of the plane cuts it in their circumcircle.
-    internal.push_back(apex_off_plane(internal, internal[0], internal[1], internal[2]));
-    Triangulation t(internal, 4 * m + 64);
-    t.start(0, 1, 2, static_cast<std::uint32_t>(m));
-    insert_rounds(t, 3, m, rounds, workers);
+    const Vec3 apex = apex_off_plane(internal, at(0), at(1), at(2));
+    internal.push_back(apex);
+    rank[m] = static_cast<std::uint32_t>(m);
+    Triangulation t(internal, rank, 4 * m + 64);
+    t.start(sequence[0], sequence[1], sequence[2], static_cast<std::uint32_t>(m));
+    insert_rounds(t, sequence, 3, rounds, workers);
     return triangulation_graph(t, m);
 }
 
@@ -247,7 +265,7 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io, const std::
     g.indptr[0] = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t k = internal_of[i];
-        total += k == delaunay::kInfinite ? 1 : local.indptr[k + 1] - local.indptr[k] + copies[i];
+        total += k == delaunay::kInfinite ? 1 : local.end[k] - local.begin[k] + copies[i];
         if (total > 0xFFFFFFFFu) fail(kCapacityOverflow);
         g.indptr[i + 1] = static_cast<std::uint32_t>(total);
     }
@@ -261,12 +279,20 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io, const std::
             continue;
         }
         const std::uint32_t k = internal_of[i];
-        for (std::uint32_t s = local.indptr[k]; s < local.indptr[k + 1]; ++s) {
+        for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) {
             g.indices[fill[i]++] = order[local.indices[s]];
         }
     }
+    // The graph is symmetric, so listing, for each point in increasing
+    // order, that point in the lists of its neighbours rebuilds every list
+    // in ascending order, without sorting.
+    Buffer<std::uint32_t> unsorted = std::move(g.indices);
+    g.indices = Buffer<std::uint32_t>::uninitialized(unsorted.size());
+    std::copy(g.indptr.begin(), g.indptr.end() - 1, fill.begin());
     for (std::size_t i = 0; i < n; ++i) {
-        std::sort(g.indices.begin() + g.indptr[i], g.indices.begin() + g.indptr[i + 1]);
+        for (std::uint32_t s = g.indptr[i]; s < g.indptr[i + 1]; ++s) {
+            g.indices[fill[unsorted[s]]++] = static_cast<std::uint32_t>(i);
+        }
     }
     return g;
 }
@@ -277,17 +303,24 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
     const std::size_t n = points.size();
     normalise(points);
     delaunay::InsertionOrder io = delaunay::insertion_order(points);
-    std::vector<std::uint32_t>& order = io.order;
-    const std::size_t m = order.size();
+    // Distinct points are numbered along the curve; `io.curve` maps those
+    // numbers back to the original indices.
+    const std::size_t m = io.curve.size();
     LocalGraph local;
     if (m <= 4) {
         local = complete_graph(m);
     } else {
         std::vector<Vec3> internal(m);
-        for (std::size_t k = 0; k < m; ++k) internal[k] = points[order[k]];
-        local = distinct_point_graph(internal, order, io.rounds, workers);
+        std::vector<std::uint32_t> number(n);
+        for (std::size_t k = 0; k < m; ++k) {
+            internal[k] = points[io.curve[k]];
+            number[io.curve[k]] = static_cast<std::uint32_t>(k);
+        }
+        std::vector<std::uint32_t> sequence(m);
+        for (std::size_t k = 0; k < m; ++k) sequence[k] = number[io.order[k]];
+        local = distinct_point_graph(internal, sequence, io.rounds, workers);
     }
-    return assemble(n, io, order, local);
+    return assemble(n, io, io.curve, local);
 }
 
 }  // namespace

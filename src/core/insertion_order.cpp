@@ -18,9 +18,36 @@ struct KeyedPoint {
     std::uint32_t index;
 };
 
-// Morton keys over the cloud's bounding cube: one scale for all three axes,
+// The position along a Hilbert curve of the 21-bit cell (x, y, z), by
+// Skilling's transform ("Programming the Hilbert curve", 2004): undo the
+// rotations and reflections level by level, Gray-encode, then interleave
+// the bits with x the most significant of each level. Unlike the Z-order,
+// the curve never jumps: cells consecutive along it share a face.
+std::uint64_t hilbert_key(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    std::uint32_t c[3] = {x, y, z};
+    constexpr std::uint32_t kTop = 1u << 20;
+    for (std::uint32_t q = kTop; q > 1; q >>= 1) {
+        const std::uint32_t p = q - 1;
+        for (int i = 0; i < 3; ++i) {
+            // Bit set: invert the low bits of c[0]; else exchange them
+            // with c[i]'s. Without branches, as the bits are random.
+            const std::uint32_t set = 0u - ((c[i] & q) != 0);
+            const std::uint32_t t = (c[0] ^ c[i]) & p & ~set;
+            c[0] ^= (p & set) | t;
+            c[i] ^= t;
+        }
+    }
+    c[1] ^= c[0];
+    c[2] ^= c[1];
+    std::uint32_t t = 0;
+    for (std::uint32_t q = kTop; q > 1; q >>= 1) t ^= (q - 1) & (0u - ((c[2] & q) != 0));
+    for (std::uint32_t& v : c) v ^= t;
+    return morton_key(c[2], c[1], c[0]);
+}
+
+// Hilbert keys over the cloud's bounding cube: one scale for all three axes,
 // so that a flat or elongated cloud keeps its shape along the curve.
-std::vector<KeyedPoint> morton_keys(std::span<const Vec3> points) {
+std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
     for (const Vec3& p : points) {
@@ -34,15 +61,17 @@ std::vector<KeyedPoint> morton_keys(std::span<const Vec3> points) {
     // coordinates.
     double half = 0.0;
     for (int a = 0; a < 3; ++a) half = std::max(half, hi[a] * 0.5 - lo[a] * 0.5);
-    const double scale = half > 0.0 ? 2097151.0 / half * 0.5 : 0.0;
+    if (half == 0.0) half = 1.0;
     auto cell = [&](double c, int a) {
-        const double t = std::floor((c * 0.5 - lo[a] * 0.5) * scale * 2.0);
+        const double t = std::floor((c * 0.5 - lo[a] * 0.5) / half * 2097151.0);
         return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
     };
     std::vector<KeyedPoint> keyed(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         const Vec3& p = points[i];
-        keyed[i] = {morton_key(cell(p.x, 0), cell(p.y, 1), cell(p.z, 2)),
+        keyed[i] = {hilbert_key(static_cast<std::uint32_t>(cell(p.x, 0)),
+                                static_cast<std::uint32_t>(cell(p.y, 1)),
+                                static_cast<std::uint32_t>(cell(p.z, 2))),
                     static_cast<std::uint32_t>(i)};
     }
     return keyed;
@@ -126,7 +155,7 @@ InsertionOrder insertion_order(std::span<const Vec3> points) {
     const std::size_t n = points.size();
     result.first_copy.resize(n);
     for (std::size_t i = 0; i < n; ++i) result.first_copy[i] = static_cast<std::uint32_t>(i);
-    std::vector<KeyedPoint> keyed = morton_keys(points);
+    std::vector<KeyedPoint> keyed = curve_keys(points);
     std::sort(keyed.begin(), keyed.end(), [](const KeyedPoint& a, const KeyedPoint& b) {
         return a.key != b.key ? a.key < b.key : a.index < b.index;
     });
@@ -142,6 +171,7 @@ InsertionOrder insertion_order(std::span<const Vec3> points) {
         if (result.first_copy[k.index] == k.index) curve_order.push_back(k.index);
     }
     result.order = biased_rounds(curve_order, result.rounds);
+    result.curve = std::move(curve_order);
     return result;
 }
 

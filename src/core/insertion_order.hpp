@@ -20,6 +20,8 @@ namespace tevu::delaunay {
 struct InsertionOrder {
     // Original indices of the distinct points, in insertion order.
     std::vector<std::uint32_t> order;
+    // The same indices in the order of the curve alone (without rounds).
+    std::vector<std::uint32_t> curve;
     // Where each round starts in `order`.
     std::vector<std::size_t> rounds;
     // For every point, the original index of its first copy: the smallest

@@ -16,6 +16,23 @@ constexpr double kEpsilon = 0x1p-53;  // half an ulp of 1: the unit roundoff
 // They follow Shewchuk's bounds for this evaluation order, with a margin.
 constexpr double kOrientBound = (8.0 + 64.0 * kEpsilon) * kEpsilon;
 constexpr double kInsphereBound = (18.0 + 256.0 * kEpsilon) * kEpsilon;
+// Bounds on the error of the exact determinant of the rounded differences,
+// from the rounding of the differences alone (Shewchuk's second stage),
+// again relative to the permanent, with a margin.
+constexpr double kOrientRoundedBound = (4.0 + 64.0 * kEpsilon) * kEpsilon;
+constexpr double kInsphereRoundedBound = (6.0 + 128.0 * kEpsilon) * kEpsilon;
+
+// The sign of an expansion and its approximate value.
+struct Signed {
+    int sign;
+    double estimate;
+};
+
+Signed signed_of(Expansion e) {
+    double total = 0.0;
+    for (std::size_t i = 0; i < e.n; ++i) total += e.c[i];
+    return {exact::sign(e), total};
+}
 
 int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
 
@@ -56,7 +73,7 @@ Expansion orient_raw(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
     return exact::sum(exact::difference(abc, abd, s1), exact::difference(acd, bcd, s2), out);
 }
 
-int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double permanent) {
     double adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz, t[9];
     exact::two_diff(a.x, d.x, adx, t[0]);
     exact::two_diff(a.y, d.y, ady, t[1]);
@@ -69,12 +86,15 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
     exact::two_diff(c.z, d.z, cdz, t[8]);
     bool differences_exact = true;
     for (double tail : t) differences_exact = differences_exact && tail == 0.0;
-    if (differences_exact) {
-        double bc[4], ca[4], ab[4], out[24];
-        const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
-        const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
-        const Expansion mab = minor2(adx, bdy, bdx, ady, ab);
-        return exact::sign(minor3(adz, mbc, bdz, mac, cdz, mab, out));
+    // The determinant of the rounded differences, exactly: the answer when
+    // they were exact, and otherwise when far enough from zero.
+    double bc[4], ca[4], ab[4], rounded[24];
+    const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
+    const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
+    const Expansion mab = minor2(adx, bdy, bdx, ady, ab);
+    const Signed det = signed_of(minor3(adz, mbc, bdz, mac, cdz, mab, rounded));
+    if (differences_exact || std::fabs(det.estimate) >= kOrientRoundedBound * permanent) {
+        return det.sign;
     }
     double out[96];
     return exact::sign(orient_raw(a, b, c, d, out));
@@ -89,7 +109,7 @@ Expansion lift(double x, double y, double z, double* out) {
 
 // The insphere determinant from exact coordinate differences (relative to
 // e), at most 1152 components.
-int insphere_from_differences(const double dx[4], const double dy[4], const double dz[4]) {
+Signed insphere_from_differences(const double dx[4], const double dy[4], const double dz[4]) {
     double m[6][4];
     const Expansion ab = minor2(dx[0], dy[1], dx[1], dy[0], m[0]);
     const Expansion bc = minor2(dx[1], dy[2], dx[2], dy[1], m[1]);
@@ -111,7 +131,7 @@ int insphere_from_differences(const double dx[4], const double dy[4], const doub
     const Expansion tc = exact::product(lifts[2], abd, p[1], scratch);
     const Expansion tb = exact::product(lifts[1], acd, p[2], scratch);
     const Expansion ta = exact::product(lifts[0], bcd, p[3], scratch);
-    return exact::sign(exact::sum(exact::difference(td, tc, s1), exact::difference(tb, ta, s2), out));
+    return signed_of(exact::sum(exact::difference(td, tc, s1), exact::difference(tb, ta, s2), out));
 }
 
 // The insphere determinant from the raw coordinates: the 5x5 determinant of
@@ -137,7 +157,7 @@ int insphere_raw(const Vec3* const p[5]) {
     return exact::sign(acc);
 }
 
-int insphere_exact(const Vec3* const p[5]) {
+int insphere_exact(const Vec3* const p[5], double permanent) {
     double dx[4], dy[4], dz[4];
     bool differences_exact = true;
     for (int i = 0; i < 4; ++i) {
@@ -147,7 +167,11 @@ int insphere_exact(const Vec3* const p[5]) {
         exact::two_diff(p[i]->z, p[4]->z, dz[i], tz);
         differences_exact = differences_exact && tx == 0.0 && ty == 0.0 && tz == 0.0;
     }
-    return differences_exact ? insphere_from_differences(dx, dy, dz) : insphere_raw(p);
+    const Signed det = insphere_from_differences(dx, dy, dz);
+    if (differences_exact || std::fabs(det.estimate) >= kInsphereRoundedBound * permanent) {
+        return det.sign;
+    }
+    return insphere_raw(p);
 }
 
 }  // namespace
@@ -166,7 +190,7 @@ int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
                              (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
     const double bound = kOrientBound * permanent;
     if (det > bound || -det > bound) return sign_of(det);
-    return orient_exact(a, b, c, d);
+    return orient_exact(a, b, c, d, permanent);
 }
 
 int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
@@ -212,7 +236,7 @@ int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
     const double bound = kInsphereBound * permanent;
     if (det > bound || -det > bound) return sign_of(det);
     const Vec3* p[5] = {&a, &b, &c, &d, &e};
-    return insphere_exact(p);
+    return insphere_exact(p, permanent);
 }
 
 bool collinear(const Vec3& a, const Vec3& b, const Vec3& c) {

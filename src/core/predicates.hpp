@@ -34,11 +34,29 @@ constexpr double kEpsilon = 0x1p-53;
 // With every difference at most m in magnitude, orient3d's sum of absolute
 // products is at most 6 m^3 and insphere's 72 m^5; the adaptive bounds are
 // 8 and 18 units of roundoff of those sums (rounded up here, with room for
-// the rounding of the bound itself).
+// the rounding of the bound itself). Both hold for any order of the same
+// operations of the same depth (insphere: difference, product, difference,
+// product, sum of three, product with the lift, sum of four).
 constexpr double kOrient = 50.0 * kEpsilon;
 constexpr double kInsphere = 1400.0 * kEpsilon;
 // Below this largest difference m^5 could lose precision to underflow.
 constexpr double kSmallest = 1e-60;
+
+// Four doubles in one value, for the four rows of a determinant.
+using Lanes = double __attribute__((vector_size(32)));
+using LaneIndex = long long __attribute__((vector_size(32)));
+
+// Lane i takes lane (i + k) mod 4.
+template <int k>
+inline Lanes rotate(Lanes v) {
+    return __builtin_shuffle(v, LaneIndex{k % 4, (k + 1) % 4, (k + 2) % 4, (k + 3) % 4});
+}
+
+inline Lanes abs_max(Lanes a, Lanes b) {
+    const Lanes abs_a = a < 0 ? -a : a;
+    const Lanes abs_b = b < 0 ? -b : b;
+    return abs_a > abs_b ? abs_a : abs_b;
+}
 
 inline double largest_magnitude(std::initializer_list<double> values) {
     double m = 0.0;
@@ -68,25 +86,25 @@ inline int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) 
 // circumsphere, -1 outside, 0 on it: the sign of
 // det[a - e, |a - e|^2; b - e, |b - e|^2; c - e, |c - e|^2; d - e, |d - e|^2].
 inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
-    const double aex = a.x - e.x, aey = a.y - e.y, aez = a.z - e.z;
-    const double bex = b.x - e.x, bey = b.y - e.y, bez = b.z - e.z;
-    const double cex = c.x - e.x, cey = c.y - e.y, cez = c.z - e.z;
-    const double dex = d.x - e.x, dey = d.y - e.y, dez = d.z - e.z;
-    // The evaluation order of the adaptive filter, whose bound is used.
-    const double ab = aex * bey - bex * aey, bc = bex * cey - cex * bey;
-    const double cd = cex * dey - dex * cey, da = dex * aey - aex * dey;
-    const double ac = aex * cey - cex * aey, bd = bex * dey - dex * bey;
-    const double abc = aez * bc - bez * ac + cez * ab;
-    const double bcd = bez * cd - cez * bd + dez * bc;
-    const double cda = cez * da + dez * ac + aez * cd;
-    const double dab = dez * ab + aez * bd + bez * da;
-    const double alift = aex * aex + aey * aey + aez * aez;
-    const double blift = bex * bex + bey * bey + bez * bez;
-    const double clift = cex * cex + cey * cey + cez * cez;
-    const double dlift = dex * dex + dey * dey + dez * dez;
-    const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
-    const double m = filter::largest_magnitude(
-        {aex, aey, aez, bex, bey, bez, cex, cey, cez, dex, dey, dez});
+    // The four rows a - e, b - e, c - e, d - e side by side, one lane each.
+    using V = filter::Lanes;
+    const V x = V{a.x, b.x, c.x, d.x} - e.x;
+    const V y = V{a.y, b.y, c.y, d.y} - e.y;
+    const V z = V{a.z, b.z, c.z, d.z} - e.z;
+    const V lift = (x * x + y * y) + z * z;
+    // 2x2 minors of lanes (i, i + 1) and (i, i + 2): (ab, bc, cd, da) and
+    // (ac, bd, ca, db); then the 3x3 minors (abc, bcd, cda, dab), each
+    // expanded along z.
+    const V next = filter::rotate<1>(x) * y, adjacent = x * filter::rotate<1>(y) - next;
+    const V opposite = x * filter::rotate<2>(y) - filter::rotate<2>(x) * y;
+    const V minor3 = (z * filter::rotate<1>(adjacent) - filter::rotate<1>(z) * opposite) +
+                     filter::rotate<2>(z) * adjacent;
+    // Along the lift column: d*abc - a*bcd + b*cda - c*dab.
+    const V terms = filter::rotate<3>(lift) * minor3;
+    const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
+    const V magnitude = filter::abs_max(filter::abs_max(x, y), z);
+    const double m = std::max(std::max(magnitude[0], magnitude[1]),
+                              std::max(magnitude[2], magnitude[3]));
     const double m2 = m * m;
     const double bound = filter::kInsphere * (m2 * m2 * m);
     if (m > filter::kSmallest && (det > bound || -det > bound)) return det > 0.0 ? 1 : -1;
@@ -98,7 +116,8 @@ bool collinear(const Vec3& a, const Vec3& b, const Vec3& c);
 
 // insphere with ties broken by a symbolic perturbation: every point p_i is
 // lifted to |p_i|^2 + eps_i, with eps_i infinitesimal and larger (by an
-// infinite factor) for a larger `id`. The five ids must be distinct and no
+// infinite factor) for a larger `id` (any fixed priority of the points).
+// The five ids must be distinct and no
 // four of the points may be coplanar when the first four are (in practice:
 // a, b, c, d form a cell, orient3d(a, b, c, d) > 0). Never returns 0. The
 // perturbed point set is in general position for spheres, so a

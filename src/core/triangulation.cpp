@@ -27,11 +27,11 @@ int infinite_slot(const Cell& c) {
     return -1;
 }
 
+// The slot of a vertex that the cell has (without branches: which slot it
+// is cannot be predicted).
 std::uint32_t slot_of(const Cell& c, std::uint32_t v) {
-    for (std::uint32_t i = 0; i < 3; ++i) {
-        if (c.v[i] == v) return i;
-    }
-    return 3;
+    return static_cast<std::uint32_t>(c.v[1] == v) | static_cast<std::uint32_t>(c.v[2] == v) << 1 |
+           static_cast<std::uint32_t>(c.v[3] == v) * 3u;
 }
 
 bool same_face(const Cell& a, int fa, const Cell& b, int fb) {
@@ -128,7 +128,8 @@ private:
         const int s = geom::insphere(a, b, d, e, point(p));
         if (s != 0) return s > 0;
         const Vec3* pts[5] = {&a, &b, &d, &e, &point(p)};
-        const unsigned ids[5] = {c.v[0], c.v[1], c.v[2], c.v[3], p};
+        const auto& rank = t_.rank_;
+        const unsigned ids[5] = {rank[c.v[0]], rank[c.v[1]], rank[c.v[2]], rank[c.v[3]], rank[p]};
         return geom::insphere_perturbed(pts, ids) > 0;
     }
 
@@ -325,8 +326,9 @@ private:
         for (std::size_t k = 0; k < boundary_.size(); ++k) {
             const std::uint32_t c = cell_of(boundary_[k]), i = face_of(boundary_[k]);
             const std::uint32_t id = new_ids_[k];
-            for (std::uint32_t j = 0; j < 4; ++j) {
-                if (j != i && cell(id).n[j] == kUnlinked) link_around_edge(id, j, c, i);
+            for (std::uint32_t t = 1; t < 4; ++t) {
+                const std::uint32_t j = (i + t) & 3u;
+                if (cell(id).n[j] == kUnlinked) link_around_edge(id, j, c, i);
             }
         }
         for (const std::uint32_t c : cavity_) {
@@ -364,8 +366,9 @@ private:
     std::vector<std::uint32_t> new_ids_;
 };
 
-Triangulation::Triangulation(std::span<const Vec3> points, std::size_t reserve_cells)
-    : points_(points) {
+Triangulation::Triangulation(std::span<const Vec3> points, std::span<const std::uint32_t> rank,
+                             std::size_t reserve_cells)
+    : points_(points), rank_(rank) {
     reserve_cells = std::min(reserve_cells, kMaxCells);
     cells_.reserve(reserve_cells);
     mark_.reserve(reserve_cells);

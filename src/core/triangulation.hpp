@@ -10,7 +10,7 @@
 //
 // Ties (five cospherical points, a point on the plane of a hull facet) are
 // broken by a symbolic perturbation of the points' lifts that depends on
-// the vertex ids only, so the result is the Delaunay triangulation of one
+// fixed vertex ranks only, so the result is the Delaunay triangulation of one
 // fixed perturbed point set whatever the order of insertion; all
 // predicates are exact. That is also what lets several threads insert at
 // once: each claims every cell it reads before reading it, gives up a point
@@ -56,9 +56,11 @@ class Inserter;
 
 class Triangulation {
 public:
-    // `points` are indexed by vertex id and must outlive the triangulation.
-    // `reserve_cells` is a capacity hint.
-    Triangulation(std::span<const Vec3> points, std::size_t reserve_cells);
+    // `points` are indexed by vertex id, `rank` gives each vertex its
+    // priority in the tie-breaking perturbation (distinct); both must
+    // outlive the triangulation. `reserve_cells` is a capacity hint.
+    Triangulation(std::span<const Vec3> points, std::span<const std::uint32_t> rank,
+                  std::size_t reserve_cells);
     ~Triangulation();
 
     // Starts with the tetrahedron a, b, c, d, which must not be coplanar.
@@ -85,6 +87,7 @@ private:
     void insert_shared(std::span<const std::uint32_t> ids, std::size_t workers);
 
     std::span<const Vec3> points_;
+    std::span<const std::uint32_t> rank_;
     std::vector<Cell> cells_;
     std::vector<std::uint32_t> mark_;  // per cell: 2 * stamp (+1: in conflict)
     std::unique_ptr<std::atomic<std::uint8_t>[]> owner_;  // per cell, while shared

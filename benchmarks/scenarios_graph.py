@@ -1,0 +1,122 @@
+"""Scenarios of building graphs from raw points.
+
+graph:      delaunay_graph on 1 and 2 threads against scipy.spatial.Delaunay
+            followed by graph_from_simplices (what a caller did before), in
+            the same process; the graphs must be equal (the clouds are in
+            general position). Up to 2 * 10^5 points SciPy takes turns with
+            us in every round; beyond, where one SciPy call takes a minute,
+            it is called once. With the build's peak memory.
+end_to_end: the main job from raw arrays on one thread: every cloud's graph,
+            the prepared clouds, one grouped set and every target's
+            query_grouped, against building a tree per cloud and querying
+            it with all other clouds' points, one call per target, either
+            as the clouds come (what the demo does) or sorted along the
+            Z-order, which suits the trees best (the sort is not timed);
+            a peer's ratio uses its faster way.
+"""
+
+from functools import partial
+
+import numpy as np
+from scipy.spatial import Delaunay
+
+import _tevu
+import peers
+from checks import distances_agree
+from clouds import morton_order
+from scenarios_pairs import peak_growth
+from timing import interleaved, wall_time
+from workloads import size_label
+
+MIB = 1 << 20
+SCIPY_EVERY_ROUND_UP_TO = 200_000
+
+
+def scipy_graph(points):
+    simplices = Delaunay(points).simplices.astype(np.uint64)
+    return _tevu.graph_from_simplices(simplices, len(points))
+
+
+def graph(bench, kind, n):
+    points = bench.store.draw(kind, n, "y")
+    fns = {"1 thread": partial(_tevu.delaunay_graph, points),
+           "2 threads": partial(_tevu.delaunay_graph, points, workers=2)}
+    interleave_scipy = n <= SCIPY_EVERY_ROUND_UP_TO
+    if interleave_scipy:
+        fns["SciPy"] = partial(scipy_graph, points)
+    timed = interleaved(fns, bench.rounds_for(n), bench.min_time, warmup=bench.warmup_for(n))
+    if interleave_scipy:
+        scipy_s, want = timed["SciPy"].seconds, timed["SciPy"].result
+    else:
+        result = {}
+        scipy_s = wall_time(lambda: result.setdefault("graph", scipy_graph(points)))
+        want = result["graph"]
+    got = timed["1 thread"].result
+    equal = all(np.array_equal(a, b) for a, b in zip(got, want))
+    del got, want
+    peak = peak_growth(partial(_tevu.delaunay_graph, points))
+    memory = f"peak {peak / MIB:.0f} MiB" if peak is not None else "peak n/a"
+    one = timed["1 thread"].seconds
+    for threads in (1, 2):
+        secs = timed[f"{threads} thread" + "s" * (threads > 1)].seconds
+        speedup = one / secs
+        check = ("edges equal SciPy's" if equal else "EDGES DIFFER from SciPy's") + \
+            f"; {memory}" + (f"; 2 thr {speedup:.2f}x" if threads > 1 else "")
+        bench.table.add(dict(
+            scenario="graph", workload=f"{kind} {size_label(n)}", kind=kind, n=n,
+            threads=threads, variant=f"{threads} thr", method="delaunay_graph", points=n,
+            seconds=secs, speedup=speedup, peak_bytes=peak,
+            ns={"ours": secs * 1e9 / n, "SciPy": scipy_s * 1e9 / n},
+            ratio={"SciPy": scipy_s / secs}, check=check, ok=equal, value=None))
+
+
+class EndToEnd:
+    """The clouds as raw arrays, and each way to answer the whole job."""
+
+    def __init__(self, bench, m, n):
+        self.m, self.n = m, n
+        self.clouds = [bench.store.draw("clustered", n, c) for c in range(m)]
+        drawn = np.concatenate(self.clouds)
+        self.queries = {"drawn": drawn, "Z-order": drawn[morton_order(drawn)]}
+
+    def ours(self):
+        prepared = [_tevu.PreparedF64(p, *_tevu.delaunay_graph(p)) for p in self.clouds]
+        grouped = _tevu.GroupedQueriesF64.prepare(prepared, [None] * self.m)
+        return [t.query_grouped(grouped, None, 1)[0] for t in prepared], grouped.offsets
+
+    def peer(self, name, order):
+        trees = [peers.build(name, p) for p in self.clouds]
+        points = peers.peer_points(self.queries[order], name)
+        return [peers.query(name, tree, points)[0] for tree in trees]
+
+
+def end_to_end(bench):
+    cfg = bench.config
+    job = EndToEnd(bench, cfg.e2e_clouds, cfg.e2e_points)
+    fns = {"ours": job.ours}
+    for p in peers.PEERS:
+        fns.update({(p, order): partial(job.peer, p, order) for order in job.queries})
+    timed = interleaved(fns, cfg.join_rounds, warmup=False)
+    # Our answers against cKDTree's for two targets, each cloud's own
+    # answers included (every query point of the job is in both).
+    answers, offsets = job.ours()
+    check = None
+    for t in range(2):
+        tree = peers.build("cKDTree", job.clouds[t])
+        want = np.concatenate([peers.query("cKDTree", tree, c)[0] for c in job.clouds])
+        agree = distances_agree(answers[t], want, "f64")
+        check = agree if check is None else check.also(f"target {t}", agree)
+    secs = timed["ours"].seconds
+    points = job.m * job.m * job.n
+    best = {p: min(timed[(p, order)].seconds for order in job.queries) for p in peers.PEERS}
+    bench.table.add(dict(
+        scenario="end_to_end", workload=f"{job.m} clustered x {job.n}", m=job.m, n=job.n,
+        threads=1, variant="graphs+prepare+join, 1 thr", method="delaunay_graph+query_grouped",
+        points=points, seconds=secs,
+        ns={"ours": secs * 1e9 / points, **{p: best[p] * 1e9 / points for p in peers.PEERS}},
+        ratio={p: best[p] / secs for p in peers.PEERS}, peer_seconds={
+            f"{p} {order}": timed[(p, order)].seconds for p in peers.PEERS for order in job.queries},
+        check=check.text + f"; ours {secs:.2f} s, " + ", ".join(
+            f"{p} {order} {timed[(p, order)].seconds:.2f} s"
+            for p in peers.PEERS for order in job.queries),
+        ok=check.ok, value=check.value))
