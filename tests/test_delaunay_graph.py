@@ -111,6 +111,7 @@ def awkward_clouds():
     yield "huge coordinates", base * 1e150
     yield "tiny coordinates", base * 1e-150
     yield "far from the origin", base + 1e8
+    yield "small plane far from the origin", np.c_[flat[:300, :2] * 1e-3, np.full(300, 1e20)]
     yield "cospherical integer points and the centre", np.array(
         [p for p in itertools.product(range(-15, 16), repeat=3)
          if p[0] ** 2 + p[1] ** 2 + p[2] ** 2 in (0, 225)], dtype=float)

@@ -164,9 +164,8 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m) {
     return g;
 }
 
-// A point off the plane of a, b, c, outside the cloud's bounding box
-// unless the box is flat along the chosen axis: one step of the box's
-// largest half-extent from its centre along the axis that is the most
+// A point off the plane of a, b, c: one step of the box's largest
+// half-extent from its centre along the axis that is the most
 // perpendicular to the plane, checked exactly.
 Vec3 apex_off_plane(const std::vector<Vec3>& points, const Vec3& a, const Vec3& b, const Vec3& c) {
     double lo[3] = {points[0].x, points[0].y, points[0].z}, hi[3] = {lo[0], lo[1], lo[2]};
@@ -189,6 +188,10 @@ Vec3 apex_off_plane(const std::vector<Vec3>& points, const Vec3& a, const Vec3& 
     int axes[3] = {0, 1, 2};
     std::sort(axes, axes + 3,
               [&](int i, int j) { return std::fabs(normal[i]) > std::fabs(normal[j]); });
+    // Coordinates are normalised to at most 2 in magnitude, so a step of at
+    // least 2^-30 always moves the centre, even for a tiny cloud far from
+    // the origin.
+    step = std::max(step, 0x1p-30);
     for (const int axis : axes) {
         for (const double sign : {1.0, -1.0}) {
             double q[3] = {centre[0], centre[1], centre[2]};
