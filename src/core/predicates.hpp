@@ -49,13 +49,11 @@ using LaneIndex = long long __attribute__((vector_size(32)));
 // Lane i takes lane (i + k) mod 4.
 template <int k>
 inline Lanes rotate(Lanes v) {
+#if defined(__clang__)
+    return __builtin_shufflevector(v, v, k % 4, (k + 1) % 4, (k + 2) % 4, (k + 3) % 4);
+#else
     return __builtin_shuffle(v, LaneIndex{k % 4, (k + 1) % 4, (k + 2) % 4, (k + 3) % 4});
-}
-
-inline Lanes abs_max(Lanes a, Lanes b) {
-    const Lanes abs_a = a < 0 ? -a : a;
-    const Lanes abs_b = b < 0 ? -b : b;
-    return abs_a > abs_b ? abs_a : abs_b;
+#endif
 }
 
 inline double largest_magnitude(std::initializer_list<double> values) {
@@ -102,9 +100,10 @@ inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, 
     // Along the lift column: d*abc - a*bcd + b*cda - c*dab.
     const V terms = filter::rotate<3>(lift) * minor3;
     const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
-    const V magnitude = filter::abs_max(filter::abs_max(x, y), z);
-    const double m = std::max(std::max(magnitude[0], magnitude[1]),
-                              std::max(magnitude[2], magnitude[3]));
+    double m = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        m = std::max({m, std::fabs(x[i]), std::fabs(y[i]), std::fabs(z[i])});
+    }
     const double m2 = m * m;
     const double bound = filter::kInsphere * (m2 * m2 * m);
     if (m > filter::kSmallest && (det > bound || -det > bound)) return det > 0.0 ? 1 : -1;
