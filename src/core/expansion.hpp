@@ -77,24 +77,26 @@ inline Expansion of_double(double a, double* out) {
     return {out, a != 0.0 ? std::size_t{1} : std::size_t{0}};
 }
 
+// The expansion of head + tail, with |tail| below half an ulp of head.
+inline Expansion of_pair(double head, double tail, double* out) {
+    std::size_t n = 0;
+    if (tail != 0.0) out[n++] = tail;
+    if (head != 0.0) out[n++] = head;
+    return {out, n};
+}
+
 // The expansion of a - b (at most 2 components).
 inline Expansion difference(double a, double b, double* out) {
     double x, y;
     two_diff(a, b, x, y);
-    std::size_t n = 0;
-    if (y != 0.0) out[n++] = y;
-    if (x != 0.0) out[n++] = x;
-    return {out, n};
+    return of_pair(x, y, out);
 }
 
 // The expansion of a * b (at most 2 components).
 inline Expansion product(double a, double b, double* out) {
     double x, y;
     two_product(a, b, x, y);
-    std::size_t n = 0;
-    if (y != 0.0) out[n++] = y;
-    if (x != 0.0) out[n++] = x;
-    return {out, n};
+    return of_pair(x, y, out);
 }
 
 // e + f; `out` has room for e.n + f.n components and may not alias either.

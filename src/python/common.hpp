@@ -345,6 +345,13 @@ PyObject* points_array(PointSpan<T> points) {
 // A 2-tuple that takes over both references; null-safe for either.
 PyObject* steal_pair(PyObject* first, PyObject* second);
 
+// (indptr, indices) of a graph as two 1-D uint32 arrays.
+inline PyObject* csr_pair(CsrGraph&& graph) {
+    PyObject* indptr = to_array(std::move(graph.indptr), NPY_UINT32);
+    if (indptr == nullptr) return nullptr;
+    return steal_pair(indptr, to_array(std::move(graph.indices), NPY_UINT32));
+}
+
 // (distances, indices) as 1-D arrays.
 template <class T>
 PyObject* distance_index_pair(Buffer<T>&& distances, Buffer<std::size_t>&& indices) {

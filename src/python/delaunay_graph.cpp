@@ -41,10 +41,7 @@ PyObject* delaunay_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         graph = single ? delaunay_graph_f32(view_2d<float>(points), workers)
                        : delaunay_graph_f64(view_2d<double>(points), workers);
     });
-    if (!ok) return nullptr;
-    PyObject* indptr = to_array(std::move(graph.indptr), NPY_UINT32);
-    if (indptr == nullptr) return nullptr;
-    return steal_pair(indptr, to_array(std::move(graph.indices), NPY_UINT32));
+    return ok ? csr_pair(std::move(graph)) : nullptr;
 }
 
 }  // namespace

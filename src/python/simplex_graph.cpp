@@ -23,10 +23,7 @@ PyObject* graph_from_simplices(PyObject*, PyObject* const* args, Py_ssize_t narg
     const bool ok = run_detached([&] {
         graph = tevu::graph_from_simplices(view_2d<std::uint64_t>(simplices), n_points);
     });
-    if (!ok) return nullptr;
-    PyObject* indptr = to_array(std::move(graph.indptr), NPY_UINT32);
-    if (indptr == nullptr) return nullptr;
-    return steal_pair(indptr, to_array(std::move(graph.indices), NPY_UINT32));
+    return ok ? csr_pair(std::move(graph)) : nullptr;
 }
 
 }  // namespace
