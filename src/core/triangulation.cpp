@@ -30,8 +30,8 @@ int infinite_slot(const Cell& c) {
 // The slot of a vertex that the cell has (without branches: which slot it
 // is cannot be predicted).
 std::uint32_t slot_of(const Cell& c, std::uint32_t v) {
-    return static_cast<std::uint32_t>(c.v[1] == v) | static_cast<std::uint32_t>(c.v[2] == v) << 1 |
-           static_cast<std::uint32_t>(c.v[3] == v) * 3u;
+    const std::uint32_t in1 = c.v[1] == v, in2 = c.v[2] == v, in3 = c.v[3] == v;
+    return (in1 | in3) | (in2 | in3) << 1;
 }
 
 bool same_face(const Cell& a, int fa, const Cell& b, int fb) {
@@ -116,7 +116,8 @@ private:
 
     int orient_with(const Cell& c, std::uint32_t slot, std::uint32_t p) const {
         const Vec3* w[4];
-        for (std::uint32_t i = 0; i < 4; ++i) w[i] = i == slot ? &point(p) : &point(c.v[i]);
+        for (std::uint32_t i = 0; i < 4; ++i) w[i] = &point(c.v[i] == kInfinite ? 0 : c.v[i]);
+        w[slot] = &point(p);
         return geom::orient3d(*w[0], *w[1], *w[2], *w[3]);
     }
 
