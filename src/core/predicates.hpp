@@ -76,7 +76,8 @@ inline int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) 
     const double m =
         filter::largest_magnitude({adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz});
     const double bound = filter::kOrient * (m * m * m);
-    if (m > filter::kSmallest && (det > bound || -det > bound)) return det > 0.0 ? 1 : -1;
+    // One branch that is nearly always taken; the sign itself without one.
+    if (m > filter::kSmallest && std::fabs(det) > bound) return (det > 0.0) - (det < 0.0);
     return orient3d_adaptive(a, b, c, d);
 }
 
@@ -106,7 +107,8 @@ inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, 
     }
     const double m2 = m * m;
     const double bound = filter::kInsphere * (m2 * m2 * m);
-    if (m > filter::kSmallest && (det > bound || -det > bound)) return det > 0.0 ? 1 : -1;
+    // One branch that is nearly always taken; the sign itself without one.
+    if (m > filter::kSmallest && std::fabs(det) > bound) return (det > 0.0) - (det < 0.0);
     return insphere_adaptive(a, b, c, d, e);
 }
 
