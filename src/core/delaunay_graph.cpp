@@ -19,7 +19,7 @@ using delaunay::Cell;
 using delaunay::Triangulation;
 using geom::Vec3;
 
-// A graph over the distinct points, numbered in insertion order: vertex k's
+// A graph over the distinct points, numbered along the curve: vertex k's
 // neighbours are indices[begin[k]] up to, excluding, indices[end[k]] (the
 // lists need not be stored in vertex order).
 struct LocalGraph {

@@ -85,7 +85,7 @@ bool position_less(const Vec3& a, const Vec3& b) {
     return a.z < b.z;
 }
 
-// Within a run of points sharing a Morton cell (sorted by index), points at
+// Within a run of points sharing a cell of the curve (sorted by index), points at
 // one position are exact duplicates; the first of them is kept. Small runs
 // compare pairwise; large ones (many copies of few points) sort.
 void mark_duplicates(std::span<const Vec3> points, std::span<KeyedPoint> run,
