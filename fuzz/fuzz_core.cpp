@@ -795,19 +795,37 @@ std::string index_message(std::size_t len, std::size_t index) {
            std::to_string(index);
 }
 
+// One search's answers, or its failure message, comparable bit for bit.
+template <class T>
+struct Answer {
+    std::string failure;
+    std::vector<T> distances;
+    std::vector<std::size_t> indices;
+
+    template <class Result>
+    static Answer of(const Result& r) {
+        return {"", std::vector<T>(r.distances.begin(), r.distances.end()),
+                std::vector<std::size_t>(r.indices.begin(), r.indices.end())};
+    }
+
+    bool operator==(const Answer& o) const {
+        if (failure != o.failure || indices != o.indices ||
+            distances.size() != o.distances.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < distances.size(); ++i) {
+            if (!same(distances[i], o.distances[i])) return false;
+        }
+        return true;
+    }
+};
+
 // The finalized answers, or the failure message, as documented: scatter to
 // concatenated order, then per cloud through its query perm (whose used
 // entries must be a permutation of the cloud's positions), with hits mapped
 // through the target perm.
 template <class T>
-struct Finalized {
-    std::string failure;
-    std::vector<T> distances;
-    std::vector<std::size_t> indices;
-};
-
-template <class T>
-Finalized<T> model_finalize(const py::GroupedQuerySet<T>& set, const NearestResult<T>& raw,
+Answer<T> model_finalize(const py::GroupedQuerySet<T>& set, const NearestResult<T>& raw,
                             const std::vector<PermView>& perms, const PermView& target,
                             std::size_t ny) {
     const std::size_t n = set.n_points();
@@ -817,7 +835,7 @@ Finalized<T> model_finalize(const py::GroupedQuerySet<T>& set, const NearestResu
         cd[set.perm[s]] = raw.distances[s];
         ci[set.perm[s]] = raw.indices[s];
     }
-    Finalized<T> out{"", std::vector<T>(n), std::vector<std::size_t>(n)};
+    Answer<T> out{"", std::vector<T>(n), std::vector<std::size_t>(n)};
     for (std::size_t c = 0; c < set.n_clouds(); ++c) {
         const std::size_t start = set.offsets[c], size = set.offsets[c + 1] - start;
         const PermView perm = c < perms.size() ? perms[c] : std::nullopt;
@@ -876,7 +894,7 @@ void fuzz_grouped(const Input<T>& in) {
     NearestResult<T> raw = search_blocked(x, py.view(), in.sizes.block, ptr(bound));
     check_nearest(raw, x, py.view(), ptr(bound));
     const std::size_t ny = py.points.size();
-    const Finalized<T> want = model_finalize(set, raw, perms.query(), perms.target(), ny);
+    const Answer<T> want = model_finalize(set, raw, perms.query(), perms.target(), ny);
     try {
         const NearestResult<T> got = py::finalize_grouped(set, std::move(raw), perms.target(), ny);
         require(want.failure.empty(), "finalized what the model rejects");
@@ -892,30 +910,6 @@ void fuzz_grouped(const Input<T>& in) {
 // ---------------------------------------------------------------------------
 // Shared graphs
 
-// One search's answers, or its failure message, comparable bit for bit.
-template <class T>
-struct Answer {
-    std::string failure;
-    std::vector<T> distances;
-    std::vector<std::size_t> indices;
-
-    template <class Result>
-    static Answer of(const Result& r) {
-        return {"", std::vector<T>(r.distances.begin(), r.distances.end()),
-                std::vector<std::size_t>(r.indices.begin(), r.indices.end())};
-    }
-
-    bool operator==(const Answer& o) const {
-        if (failure != o.failure || indices != o.indices ||
-            distances.size() != o.distances.size()) {
-            return false;
-        }
-        for (std::size_t i = 0; i < distances.size(); ++i) {
-            if (!same(distances[i], o.distances[i])) return false;
-        }
-        return true;
-    }
-};
 
 template <class T, class Search>
 Answer<T> answer(Search&& search) {

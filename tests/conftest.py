@@ -77,6 +77,28 @@ def first_uses_in_threads(fresh, calls, want, rounds=5, count=8):
     return failures
 
 
+def outcome(call):
+    """("ok", result arrays) or ("raised", exception type, arguments)."""
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
+        return "raised", type(exc), exc.args
+    if isinstance(result, (_tevu.GroupedQueriesF64, _tevu.GroupedQueriesF32)):
+        result = (result.n_points, result.offsets, result.perm)
+    return "ok", result
+
+
+def same(got, want):
+    """Whether two outcomes agree: the same exception and arguments, or the
+    same arrays bit for bit."""
+    if got[0] != want[0]:
+        return False
+    if got[0] == "raised":
+        return got[1:] == want[1:]
+    return len(got[1]) == len(want[1]) and all(
+        np.array_equal(x, y) for x, y in zip(got[1], want[1]))
+
+
 def sq_dist(x, y):
     """Squared distances (n_x, n_y), summed as (dx² + dy²) + dz² in the
     arrays' own precision, differences taken as target minus query."""

@@ -22,7 +22,7 @@ import numpy as np
 import pytest
 
 import _tevu
-from conftest import PanicException, clustered_cloud, delaunay_graph
+from conftest import PanicException, clustered_cloud, delaunay_graph, outcome, same
 
 SECONDS = float(os.environ.get("TEVU_STRESS_SECONDS", "2.5"))
 SEARCHERS, MAKERS = 8, 4  # one maker per cloud
@@ -94,26 +94,6 @@ def searches(clouds, f64, f32, grouped):
         out[f"f32 query_grouped {t}"] = lambda t=t: f32[t].query_grouped(grouped["f32"],
                                                                          perms[t], 32)
     return out
-
-
-def outcome(call):
-    """("ok", arrays) or ("raised", exception type, message)."""
-    try:
-        result = call()
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
-        return "raised", type(exc), exc.args
-    if isinstance(result, (G64, G32)):
-        result = (result.offsets, result.perm)
-    return "ok", result
-
-
-def same(got, want):
-    if got[0] != want[0]:
-        return False
-    if got[0] == "raised":
-        return got[1:] == want[1:]
-    return len(got[1]) == len(want[1]) and all(
-        np.array_equal(x, y) for x, y in zip(got[1], want[1]))
 
 
 def test_searches_match_the_serial_answers_while_instances_come_and_go():

@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 import _tevu
-from conftest import clustered_cloud, delaunay_graph
+from conftest import clustered_cloud, delaunay_graph, outcome, same
 
 SECONDS = float(os.environ.get("TEVU_STRESS_SECONDS", "2.5"))
 THREADS = 12
@@ -106,25 +106,6 @@ def jobs(s):
         "prepare, strided perm": (lambda: G64.prepare(f64, [strided(perms[0])]), True),
     })
     return out
-
-
-def outcome(call):
-    """("ok", result arrays) or ("raised", exception type, arguments)."""
-    try:
-        result = call()
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
-        return "raised", type(exc), exc.args
-    if isinstance(result, (G64, G32)):
-        result = (result.n_points, result.offsets, result.perm)
-    return "ok", result
-
-
-def same(got, want):
-    if got[0] != want[0]:
-        return False
-    if got[0] == "raised":
-        return got[1:] == want[1:]
-    return all(np.array_equal(x, y) for x, y in zip(got[1], want[1]))
 
 
 def test_threads_mixing_every_search_match_the_serial_answers():

@@ -82,20 +82,15 @@ LocalGraph complete_graph(std::size_t m) {
     return g;
 }
 
-bool position_less(const Vec3& a, const Vec3& b) {
-    if (a.x != b.x) return a.x < b.x;
-    if (a.y != b.y) return a.y < b.y;
-    return a.z < b.z;
-}
-
 // Distinct points on one line are ordered along it by their coordinates
 // (lexicographically); each is joined to the one before and after.
 LocalGraph path_graph(const std::vector<Vec3>& points) {
     const std::size_t m = points.size();
     std::vector<std::uint32_t> along(m);
     for (std::size_t k = 0; k < m; ++k) along[k] = static_cast<std::uint32_t>(k);
-    std::sort(along.begin(), along.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return position_less(points[a], points[b]); });
+    std::sort(along.begin(), along.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return geom::position_less(points[a], points[b]);
+    });
     std::vector<std::uint32_t> before(m, delaunay::kInfinite), after(m, delaunay::kInfinite);
     for (std::size_t k = 1; k < m; ++k) {
         before[along[k]] = along[k - 1];
@@ -321,6 +316,7 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
         }
         std::vector<std::uint32_t> sequence(m);
         for (std::size_t k = 0; k < m; ++k) sequence[k] = number[io.order[k]];
+        std::vector<Vec3>().swap(points);  // only the curve-ordered copy is read from here on
         local = distinct_point_graph(internal, sequence, io.rounds, workers);
     }
     return assemble(n, io, io.curve, local);

@@ -77,14 +77,6 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points) {
     return keyed;
 }
 
-bool same_position(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-
-bool position_less(const Vec3& a, const Vec3& b) {
-    if (a.x != b.x) return a.x < b.x;
-    if (a.y != b.y) return a.y < b.y;
-    return a.z < b.z;
-}
-
 // Within a run of points sharing a cell of the curve (sorted by index), points at
 // one position are exact duplicates; the first of them is kept. Small runs
 // compare pairwise; large ones (many copies of few points) sort.
@@ -95,7 +87,7 @@ void mark_duplicates(std::span<const Vec3> points, std::span<KeyedPoint> run,
             const std::uint32_t a = run[i].index;
             for (std::size_t j = 0; j < i; ++j) {
                 const std::uint32_t b = run[j].index;
-                if (first_copy[b] == b && same_position(points[a], points[b])) {
+                if (first_copy[b] == b && geom::same_position(points[a], points[b])) {
                     first_copy[a] = b;
                     break;
                 }
@@ -106,12 +98,12 @@ void mark_duplicates(std::span<const Vec3> points, std::span<KeyedPoint> run,
     std::vector<std::uint32_t> ids(run.size());
     for (std::size_t i = 0; i < run.size(); ++i) ids[i] = run[i].index;
     std::sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) {
-        if (position_less(points[a], points[b])) return true;
-        if (position_less(points[b], points[a])) return false;
+        if (geom::position_less(points[a], points[b])) return true;
+        if (geom::position_less(points[b], points[a])) return false;
         return a < b;
     });
     for (std::size_t i = 1; i < ids.size(); ++i) {
-        if (same_position(points[ids[i]], points[ids[i - 1]])) {
+        if (geom::same_position(points[ids[i]], points[ids[i - 1]])) {
             first_copy[ids[i]] = first_copy[ids[i - 1]];
         }
     }

@@ -10,7 +10,7 @@ namespace {
 
 using exact::Expansion;
 
-constexpr double kEpsilon = 0x1p-53;  // half an ulp of 1: the unit roundoff
+constexpr double kEpsilon = filter::kEpsilon;  // the unit roundoff
 // Error bounds of the floating-point evaluations below, relative to the
 // permanent (the same sum with every product taken in absolute value).
 // They follow Shewchuk's bounds for this evaluation order, with a margin.

@@ -23,6 +23,16 @@ struct Vec3 {
     double x, y, z;
 };
 
+// Equal positions (0 and -0 alike) and the lexicographic order of positions.
+inline bool same_position(const Vec3& a, const Vec3& b) {
+    return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+inline bool position_less(const Vec3& a, const Vec3& b) {
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
+}
+
 // The same results as orient3d and insphere, without the first filter.
 int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d);
 int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
@@ -30,7 +40,7 @@ int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
 
 namespace filter {
 
-constexpr double kEpsilon = 0x1p-53;
+constexpr double kEpsilon = 0x1p-53;  // half an ulp of 1: the unit roundoff
 // With every difference at most m in magnitude, orient3d's sum of absolute
 // products is at most 6 m^3 and insphere's 72 m^5; the adaptive bounds are
 // 8 and 18 units of roundoff of those sums (rounded up here, with room for
