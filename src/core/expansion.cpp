@@ -102,6 +102,35 @@ Expansion scale(Expansion e, double b, double* out) {
     return {out, n};
 }
 
+Expansion compress(Expansion e) {
+    if (e.n < 2) return e;
+    double* h = e.c;
+    // From the top down, fold each component into the running sum, setting
+    // the sum aside whenever the fold leaves a remainder.
+    std::size_t bottom = e.n - 1;
+    double q = e.c[bottom];
+    for (std::size_t i = e.n - 1; i-- > 0;) {
+        double q_new, tail;
+        fast_two_sum(q, e.c[i], q_new, tail);
+        if (tail != 0.0) {
+            h[bottom--] = q_new;
+            q = tail;
+        } else {
+            q = q_new;
+        }
+    }
+    // From the bottom up, carry the set-aside sums into a nonadjacent result.
+    std::size_t top = 0;
+    for (std::size_t i = bottom + 1; i < e.n; ++i) {
+        double q_new, tail;
+        fast_two_sum(h[i], q, q_new, tail);
+        if (tail != 0.0) h[top++] = tail;
+        q = q_new;
+    }
+    if (q != 0.0) h[top++] = q;
+    return {h, top};
+}
+
 Expansion product(Expansion e, Expansion f, double* out, double* scratch) {
     if (e.n == 0 || f.n == 0) return {out, 0};
     // Partial products go to the front of `scratch`, running sums alternate

@@ -112,6 +112,12 @@ Expansion scale(Expansion e, double b, double* out);
 // neither aliasing e or f.
 Expansion product(Expansion e, Expansion f, double* out, double* scratch);
 
+// The same value in as few components as compression gives (Shewchuk's
+// Compress): in place, the result in the front of e.c. Exact expansions grow
+// with every product while their values need only a few components, so
+// compressing the factors keeps the products that follow small.
+Expansion compress(Expansion e);
+
 // The sign of the exact value: -1, 0 or +1 (the sign of the largest
 // component, which dominates the others).
 inline int sign(Expansion e) {

@@ -50,7 +50,7 @@ Expansion minor3(double za, Expansion mbc, double zb, Expansion mac, double zc, 
     const Expansion a = exact::scale(mbc, za, t1);
     const Expansion b = exact::scale(mac, zb, t2);
     const Expansion c = exact::scale(mab, zc, t3);
-    return exact::sum(exact::difference(a, b, s), c, out);
+    return exact::compress(exact::sum(exact::difference(a, b, s), c, out));
 }
 
 // det[p; q; r] of the raw coordinates (at most 24 components).
@@ -70,7 +70,8 @@ Expansion orient_raw(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
     const Expansion abd = det3(a, b, d, t2);
     const Expansion acd = det3(a, c, d, t3);
     const Expansion bcd = det3(b, c, d, t4);
-    return exact::sum(exact::difference(abc, abd, s1), exact::difference(acd, bcd, s2), out);
+    return exact::compress(
+        exact::sum(exact::difference(abc, abd, s1), exact::difference(acd, bcd, s2), out));
 }
 
 int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double permanent) {
@@ -103,8 +104,9 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
 // |p|^2 of exact doubles (at most 6 components).
 Expansion lift(double x, double y, double z, double* out) {
     double px[2], py[2], pz[2], s[4];
-    return exact::sum(exact::sum(exact::product(x, x, px), exact::product(y, y, py), s),
-                      exact::product(z, z, pz), out);
+    return exact::compress(
+        exact::sum(exact::sum(exact::product(x, x, px), exact::product(y, y, py), s),
+                   exact::product(z, z, pz), out));
 }
 
 // The insphere determinant from exact coordinate differences (relative to
