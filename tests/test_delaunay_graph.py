@@ -115,6 +115,10 @@ def awkward_clouds():
     yield "cospherical integer points and the centre", np.array(
         [p for p in itertools.product(range(-15, 16), repeat=3)
          if p[0] ** 2 + p[1] ** 2 + p[2] ** 2 in (0, 225)], dtype=float)
+    # Points near the centre of a sphere of points conflict with most cells.
+    sphere = rng.normal(size=(3_000, 3))
+    sphere /= np.linalg.norm(sphere, axis=1)[:, None]
+    yield "sphere and a cluster at its centre", np.r_[sphere, rng.normal(0, 1e-3, (10, 3))]
     for k in range(1, 5):
         yield f"{k} points", rng.random((k, 3))
     yield "5 points, 4 coplanar", np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0], [0, 0, 1]])

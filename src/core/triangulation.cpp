@@ -1,6 +1,7 @@
 #include "triangulation.hpp"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -15,6 +16,17 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
 constexpr std::size_t kSharedFrom = 16384;
+
+// Cavities whose boundary has at most this many vertices are linked
+// through a table of its edges (16 KiB); larger ones by turning around the
+// edges through the cavity.
+constexpr std::size_t kTableVertices = 64;
+
+// The slots of face i's vertices in an order that turns the same way on
+// every face of a positively oriented cell: (i+1, i+2, i+3) for even i, the
+// last two swapped for odd i, as shifting four slots by one is an odd
+// permutation.
+constexpr std::uint32_t kFacetSlots[4][3] = {{1, 2, 3}, {2, 0, 3}, {3, 0, 1}, {0, 2, 1}};
 
 constexpr std::uint32_t pack(std::uint32_t cell, std::uint32_t face) { return cell << 2 | face; }
 constexpr std::uint32_t cell_of(std::uint32_t packed) { return packed >> 2; }
@@ -61,7 +73,11 @@ public:
              std::uint32_t fresh_begin, std::uint32_t fresh_end, std::uint32_t start,
              std::uint32_t seed)
         : t_(t), me_(me), free_(free), fresh_(fresh_begin), fresh_end_(fresh_end), last_(start),
-          rng_(seed | 1u) {}
+          rng_(seed | 1u), tags_(t.vertex_tags_[me == 0 ? 0 : me - 1]) {
+        // One tag per vertex and one for the vertex at infinity.
+        tags_.resize(t.points_.size() + 1, 0);
+        edge_face_.fill(kUnlinked);
+    }
 
     // Whether p was inserted; when not (only when sharing), nothing changed.
     bool insert(std::uint32_t p) {
@@ -220,6 +236,7 @@ private:
         if (stamp >= 0x7FFFFFFFu) fail(kCapacityOverflow);
         const std::uint32_t inside = 2 * stamp + 1, outside = 2 * stamp;
         inside_ = inside;
+        stamp_ = stamp;
         cavity_.clear();
         boundary_.clear();
         t_.mark_[start] = inside;
@@ -307,6 +324,75 @@ private:
         fail(kTriangulationBroken);
     }
 
+    // The number this insertion gives vertex v of the cavity boundary: its
+    // boundary vertices are numbered 0, 1, ... in the order first met.
+    std::uint32_t local_number(std::uint32_t v, std::uint32_t& count) {
+        std::uint64_t& tag = tags_[std::min<std::size_t>(v, tags_.size() - 1)];
+        const bool seen = (tag >> 32) == stamp_;
+        const std::uint32_t number = seen ? static_cast<std::uint32_t>(tag) : count;
+        count += seen ? 0u : 1u;
+        tag = std::uint64_t{stamp_} << 32 | number;
+        return number;
+    }
+
+    // Links the new cells through a table of the boundary's directed edges,
+    // indexed by the edges' local vertex numbers: with every cell positively
+    // oriented, the facets seen from p all turn the same way, so the two
+    // facets at an edge run along it in opposite directions, and the face
+    // of one new cell across edge a -> b is found at b -> a. False, having
+    // changed nothing, when the boundary has too many vertices for the
+    // table.
+    bool link_by_edge_table() {
+        const std::size_t facets = boundary_.size();
+        // A triangulated sphere with F facets has F / 2 + 2 vertices.
+        if (facets / 2 + 2 > kTableVertices) return false;
+        edge_locals_.resize(3 * facets);
+        std::uint32_t count = 0;
+        for (std::size_t k = 0; k < facets; ++k) {
+            const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
+            const Cell& nc = cell(id);
+            const std::uint32_t* slot = kFacetSlots[i];
+            std::uint32_t* local = &edge_locals_[3 * k];
+            for (int e = 0; e < 3; ++e) local[e] = local_number(nc.v[slot[e]], count);
+            if (count > kTableVertices) fail(kTriangulationBroken);
+            // Edge local[e] -> local[e + 1] lies on the face opposite slot[e + 2].
+            for (int e = 0; e < 3; ++e) {
+                edge_face_[local[e] * kTableVertices + local[(e + 1) % 3]] =
+                    pack(id, slot[(e + 2) % 3]);
+            }
+        }
+        bool consistent = true;
+        for (std::size_t k = 0; k < facets; ++k) {
+            const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
+            const std::uint32_t* slot = kFacetSlots[i];
+            const std::uint32_t* local = &edge_locals_[3 * k];
+            for (int e = 0; e < 3; ++e) {
+                const std::uint32_t across =
+                    edge_face_[local[(e + 1) % 3] * kTableVertices + local[e]];
+                consistent = consistent && across != kUnlinked;
+                cell(id).n[slot[(e + 2) % 3]] = across;
+            }
+        }
+        // Every link must come back: a face across a face across f is f.
+        for (std::size_t k = 0; k < facets && consistent; ++k) {
+            const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
+            for (int e = 0; e < 3; ++e) {
+                const std::uint32_t face = kFacetSlots[i][e];
+                const std::uint32_t across = cell(id).n[face];
+                consistent = consistent &&
+                             cell(cell_of(across)).n[face_of(across)] == pack(id, face);
+            }
+        }
+        for (std::size_t k = 0; k < 3 * facets; k += 3) {
+            const std::uint32_t* local = &edge_locals_[k];
+            for (int e = 0; e < 3; ++e) {
+                edge_face_[local[e] * kTableVertices + local[(e + 1) % 3]] = kUnlinked;
+            }
+        }
+        if (!consistent) fail(kTriangulationBroken);
+        return true;
+    }
+
     // Replaces the cavity by the cells joining p to its boundary facets. The
     // cavity's boundary is a triangulated sphere around p; two new cells
     // share a face through p exactly where their facets share an edge.
@@ -324,12 +410,14 @@ private:
             // The cavity cell's face now names the new cell standing on it.
             cell(c).n[i] = pack(id, i);
         }
-        for (std::size_t k = 0; k < boundary_.size(); ++k) {
-            const std::uint32_t c = cell_of(boundary_[k]), i = face_of(boundary_[k]);
-            const std::uint32_t id = new_ids_[k];
-            for (std::uint32_t t = 1; t < 4; ++t) {
-                const std::uint32_t j = (i + t) & 3u;
-                if (cell(id).n[j] == kUnlinked) link_around_edge(id, j, c, i);
+        if (!link_by_edge_table()) {
+            for (std::size_t k = 0; k < boundary_.size(); ++k) {
+                const std::uint32_t c = cell_of(boundary_[k]), i = face_of(boundary_[k]);
+                const std::uint32_t id = new_ids_[k];
+                for (std::uint32_t t = 1; t < 4; ++t) {
+                    const std::uint32_t j = (i + t) & 3u;
+                    if (cell(id).n[j] == kUnlinked) link_around_edge(id, j, c, i);
+                }
             }
         }
         for (const std::uint32_t c : cavity_) {
@@ -361,6 +449,10 @@ private:
     std::uint32_t last_;
     std::uint32_t rng_;
     std::uint32_t inside_ = 0;
+    std::uint32_t stamp_ = 0;  // this insertion's
+    std::vector<std::uint64_t>& tags_;  // per vertex: stamp << 32 | local number
+    std::vector<std::uint32_t> edge_locals_;  // per boundary facet: its 3 local numbers
+    std::array<std::uint32_t, kTableVertices * kTableVertices> edge_face_;
     std::vector<std::uint32_t> held_;
     std::vector<std::uint32_t> cavity_;
     std::vector<std::uint32_t> boundary_;  // packed (cavity cell, face)
@@ -423,6 +515,7 @@ void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
     // After a shared round the cell of the last insertion may have been
     // freed by another thread since; any live cell will do.
     while (is_free(cells_[last_])) last_ = (last_ + 1) % static_cast<std::uint32_t>(cells_.size());
+    if (vertex_tags_.empty()) vertex_tags_.resize(1);
     Inserter inserter(*this, 0, free_, 0, 0, last_, 0x9E3779B9u);
     for (const std::uint32_t p : ids) {
         if (!inserter.insert(p)) fail(kTriangulationBroken);
@@ -432,6 +525,7 @@ void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
 
 void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
     workers = std::min<std::size_t>(workers, 255);
+    if (vertex_tags_.size() < workers) vertex_tags_.resize(workers);
     // Every thread gets a contiguous run of the round (a compact region of
     // space, as the round follows a space-filling curve), a share of the
     // free cells and a range of fresh cells: a point adds about 6.5 cells,

@@ -92,6 +92,8 @@ private:
     std::vector<std::uint32_t> mark_;  // per cell: 2 * stamp (+1: in conflict)
     std::unique_ptr<std::atomic<std::uint8_t>[]> owner_;  // per cell, while shared
     std::vector<std::uint32_t> free_;
+    // Scratch tags per vertex, one array per thread inserting at once.
+    std::vector<std::vector<std::uint64_t>> vertex_tags_;
     std::atomic<std::uint32_t> stamp_{0};
     std::uint32_t last_ = 0;  // a cell near the last insertion
 };
