@@ -348,6 +348,7 @@ private:
         if (facets / 2 + 2 > kTableVertices) return false;
         edge_locals_.resize(3 * facets);
         std::uint32_t count = 0;
+        bool consistent = true;
         for (std::size_t k = 0; k < facets; ++k) {
             const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
             const Cell& nc = cell(id);
@@ -355,13 +356,16 @@ private:
             std::uint32_t* local = &edge_locals_[3 * k];
             for (int e = 0; e < 3; ++e) local[e] = local_number(nc.v[slot[e]], count);
             if (count > kTableVertices) fail(kTriangulationBroken);
+            consistent &= local[0] != local[1] && local[1] != local[2] && local[2] != local[0];
             // Edge local[e] -> local[e + 1] lies on the face opposite slot[e + 2].
             for (int e = 0; e < 3; ++e) {
-                edge_face_[local[e] * kTableVertices + local[(e + 1) % 3]] =
-                    pack(id, slot[(e + 2) % 3]);
+                std::uint32_t& entry = edge_face_[local[e] * kTableVertices + local[(e + 1) % 3]];
+                consistent &= entry == kUnlinked;
+                entry = pack(id, slot[(e + 2) % 3]);
             }
         }
-        bool consistent = true;
+        // Each directed edge was met once; when each one's reverse is met
+        // too, the links pair the faces off, and every link comes back.
         for (std::size_t k = 0; k < facets; ++k) {
             const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
             const std::uint32_t* slot = kFacetSlots[i];
@@ -369,18 +373,8 @@ private:
             for (int e = 0; e < 3; ++e) {
                 const std::uint32_t across =
                     edge_face_[local[(e + 1) % 3] * kTableVertices + local[e]];
-                consistent = consistent && across != kUnlinked;
+                consistent &= across != kUnlinked;
                 cell(id).n[slot[(e + 2) % 3]] = across;
-            }
-        }
-        // Every link must come back: a face across a face across f is f.
-        for (std::size_t k = 0; k < facets && consistent; ++k) {
-            const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
-            for (int e = 0; e < 3; ++e) {
-                const std::uint32_t face = kFacetSlots[i][e];
-                const std::uint32_t across = cell(id).n[face];
-                consistent = consistent &&
-                             cell(cell_of(across)).n[face_of(across)] == pack(id, face);
             }
         }
         for (std::size_t k = 0; k < 3 * facets; k += 3) {
