@@ -238,6 +238,12 @@ def small_sets():
     yield "octahedron", np.array([[1.0, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1],
                                   [0, 0, -1], [0.1, 0.2, 0.3]])
     yield "integer points", rng.integers(0, 3, (10, 3)).astype(float)
+    # Rounding leaves these just off their plane: every sphere test is
+    # nearly degenerate, and the exact stages decide (with inexact and with
+    # exact coordinate differences).
+    plane = np.c_[rng.random((11, 2)) - 0.5, np.zeros(11)] @ rotation(2).T
+    yield "nearly flat", plane
+    yield "nearly flat, differences exact", plane * 0.5 + 1.5
 
 
 @pytest.mark.parametrize("name,points", list(small_sets()))

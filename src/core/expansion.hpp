@@ -65,6 +65,52 @@ inline void two_product(double a, double b, double& x, double& y) {
     y = a_lo * b_lo - err3;
 }
 
+// Double-double numbers: hi + lo with |lo| at most half an ulp of hi, about
+// 106 significant bits. Unlike expansions they round, but each operation
+// below errs by at most 8 u^2 (u the unit roundoff) times the sum of its
+// terms' magnitudes (a sum: 3 u^2, a scaling 3 u^2, a product 7 u^2), so a
+// whole evaluation errs by a small multiple of u^2 times its permanent.
+struct DoubleDouble {
+    double hi, lo;
+};
+
+inline DoubleDouble dd_product(double a, double b) {
+    DoubleDouble r;
+    two_product(a, b, r.hi, r.lo);
+    return r;
+}
+
+// Exact for any hi and lo: under cancellation lo can exceed hi.
+inline DoubleDouble dd_renormalise(double hi, double lo) {
+    DoubleDouble r;
+    two_sum(hi, lo, r.hi, r.lo);
+    return r;
+}
+
+inline DoubleDouble dd_sum(DoubleDouble a, DoubleDouble b) {
+    double s, e;
+    two_sum(a.hi, b.hi, s, e);
+    return dd_renormalise(s, e + (a.lo + b.lo));
+}
+
+inline DoubleDouble dd_negate(DoubleDouble a) { return {-a.hi, -a.lo}; }
+
+inline DoubleDouble dd_difference(DoubleDouble a, DoubleDouble b) {
+    return dd_sum(a, dd_negate(b));
+}
+
+inline DoubleDouble dd_scale(DoubleDouble a, double b) {
+    double p, e;
+    two_product(a.hi, b, p, e);
+    return dd_renormalise(p, e + a.lo * b);
+}
+
+inline DoubleDouble dd_product(DoubleDouble a, DoubleDouble b) {
+    double p, e;
+    two_product(a.hi, b.hi, p, e);
+    return dd_renormalise(p, e + (a.hi * b.lo + a.lo * b.hi));
+}
+
 // An expansion held in caller-provided storage.
 struct Expansion {
     double* c;      // components, increasing magnitude, none zero
