@@ -16,17 +16,20 @@ constexpr double kEpsilon = filter::kEpsilon;  // the unit roundoff
 // They follow Shewchuk's bounds for this evaluation order, with a margin.
 constexpr double kOrientBound = (8.0 + 64.0 * kEpsilon) * kEpsilon;
 constexpr double kInsphereBound = (18.0 + 256.0 * kEpsilon) * kEpsilon;
-// Bounds on the error of the exact determinant of the rounded differences,
-// from the rounding of the differences alone (Shewchuk's second stage),
-// again relative to the permanent, with a margin.
-constexpr double kOrientRoundedBound = (4.0 + 64.0 * kEpsilon) * kEpsilon;
-constexpr double kInsphereRoundedBound = (6.0 + 128.0 * kEpsilon) * kEpsilon;
-// A bound on the error of the double-double evaluation, relative to the
-// permanent: about 40 u^2 for this evaluation order, taken with a wide
-// margin (it costs nothing next to the bound above). The permanent is at
-// least 2^-860 when not zero, as coordinates are normalised, so no step
-// underflows.
-constexpr double kDoubleDoubleBound = 1024.0 * kEpsilon * kEpsilon;
+// A bound on the error of the insphere determinant of the rounded
+// differences in double-double arithmetic plus the first-order correction
+// for their rounding, relative to the permanent: the double-double
+// evaluation errs by about 40 u^2; the terms of second and higher order in
+// the tails come to at most 10.1 u^2 (a degree-5 polynomial with every
+// variable off by a factor within 1 +- u); the correction, at most 5 u, is
+// evaluated in floating point to within about 100 u^2. The bound takes a
+// wide margin over their sum. The permanent is at least 2^-860 when not
+// zero, as coordinates are normalised, so no step underflows.
+constexpr double kInsphereCorrectedBound = 2048.0 * kEpsilon * kEpsilon;
+// The same for orient3d: the double-double evaluation errs by about 20 u^2,
+// the terms of higher order by at most 3.1 u^2 (degree 3), and the
+// correction (at most 3 u) is evaluated to within about 30 u^2.
+constexpr double kOrientCorrectedBound = 1024.0 * kEpsilon * kEpsilon;
 
 // The sign of an expansion and its approximate value.
 struct Signed {
@@ -96,18 +99,38 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
     exact::two_diff(c.z, d.z, cdz, t[8]);
     bool differences_exact = true;
     for (double tail : t) differences_exact = differences_exact && tail == 0.0;
-    // The determinant of the rounded differences, exactly: the answer when
-    // they were exact, and otherwise when far enough from zero.
+    if (!differences_exact) {
+        // The determinant of the rounded differences in double-double
+        // arithmetic, corrected to first order for their rounding: the
+        // rows move by their tails, and d[u,v,w] = t_u.(v x w) + t_v.(w x u)
+        // + t_w.(u x v), at most 3 u times the permanent.
+        using exact::DoubleDouble;
+        auto minor = [](double x1, double y2, double x2, double y1) {
+            return exact::dd_difference(exact::dd_product(x1, y2), exact::dd_product(x2, y1));
+        };
+        const DoubleDouble det = exact::dd_sum(
+            exact::dd_sum(exact::dd_scale(minor(bdx, cdy, cdx, bdy), adz),
+                          exact::dd_scale(minor(cdx, ady, adx, cdy), bdz)),
+            exact::dd_scale(minor(adx, bdy, bdx, ady), cdz));
+        const double bc[3] = {bdy * cdz - bdz * cdy, bdz * cdx - bdx * cdz, bdx * cdy - bdy * cdx};
+        const double ca[3] = {cdy * adz - cdz * ady, cdz * adx - cdx * adz, cdx * ady - cdy * adx};
+        const double ab[3] = {ady * bdz - adz * bdy, adz * bdx - adx * bdz, adx * bdy - ady * bdx};
+        const double correction = (t[0] * bc[0] + t[1] * bc[1] + t[2] * bc[2]) +
+                                  (t[3] * ca[0] + t[4] * ca[1] + t[5] * ca[2]) +
+                                  (t[6] * ab[0] + t[7] * ab[1] + t[8] * ab[2]);
+        const double approximate = (det.hi + det.lo) + correction;
+        if (std::fabs(approximate) > kOrientCorrectedBound * permanent) {
+            return sign_of(approximate);
+        }
+        double out[96];
+        return exact::sign(orient_raw(a, b, c, d, out));
+    }
+    // Exact differences: their determinant, exactly, is the answer.
     double bc[4], ca[4], ab[4], rounded[24];
     const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
     const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
     const Expansion mab = minor2(adx, bdy, bdx, ady, ab);
-    const Signed det = signed_of(minor3(adz, mbc, bdz, mac, cdz, mab, rounded));
-    if (differences_exact || std::fabs(det.estimate) >= kOrientRoundedBound * permanent) {
-        return det.sign;
-    }
-    double out[96];
-    return exact::sign(orient_raw(a, b, c, d, out));
+    return exact::sign(minor3(adz, mbc, bdz, mac, cdz, mab, rounded));
 }
 
 // |p|^2 of exact doubles (at most 6 components).
@@ -148,6 +171,41 @@ double insphere_double_double(const double dx[4], const double dy[4], const doub
         exact::dd_difference(exact::dd_product(lift[3], abc), exact::dd_product(lift[2], abd)),
         exact::dd_difference(exact::dd_product(lift[1], acd), exact::dd_product(lift[0], bcd)));
     return det.hi + det.lo;
+}
+
+// The first-order change of the insphere determinant (in the arrangement
+// of insphere_adaptive: rows a, b, c, d of differences, D = |d|^2 [a,b,c] -
+// |c|^2 [d,a,b] + |b|^2 [c,d,a] - |a|^2 [b,c,d]) when each row r moves by
+// its tail t_r: d|r|^2 = 2 r.t_r, and d[u,v,w] = t_u.(v x w) + t_v.(w x u) +
+// t_w.(u x v). As every tail is at most u times its difference (u the unit
+// roundoff) and D has degree 5, it is at most 5 u times the permanent.
+double insphere_tail_correction(const double dx[4], const double dy[4], const double dz[4],
+                                const double tx[4], const double ty[4], const double tz[4]) {
+    struct V {
+        double x, y, z;
+    };
+    const V r[4] = {{dx[0], dy[0], dz[0]}, {dx[1], dy[1], dz[1]}, {dx[2], dy[2], dz[2]},
+                    {dx[3], dy[3], dz[3]}};
+    const V t[4] = {{tx[0], ty[0], tz[0]}, {tx[1], ty[1], tz[1]}, {tx[2], ty[2], tz[2]},
+                    {tx[3], ty[3], tz[3]}};
+    auto cross = [](const V& u, const V& v) {
+        return V{u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
+    };
+    auto dot = [](const V& u, const V& v) { return u.x * v.x + u.y * v.y + u.z * v.z; };
+    const V &a = r[0], &b = r[1], &c = r[2], &d = r[3];
+    const V &ta = t[0], &tb = t[1], &tc = t[2], &td = t[3];
+    const V ab = cross(a, b), ac = cross(a, c), ad = cross(a, d);
+    const V bc = cross(b, c), bd = cross(b, d), cd = cross(c, d);
+    const double abc = dot(a, bc), dab = dot(d, ab), cda = -dot(c, ad), bcd = dot(b, cd);
+    const double d_abc = dot(ta, bc) - dot(tb, ac) + dot(tc, ab);
+    const double d_dab = dot(td, ab) + dot(ta, bd) - dot(tb, ad);
+    const double d_cda = dot(td, ac) + dot(ta, cd) - dot(tc, ad);
+    const double d_bcd = dot(tb, cd) - dot(tc, bd) + dot(td, bc);
+    const double la = dot(a, a), lb = dot(b, b), lc = dot(c, c), ld = dot(d, d);
+    const double d_la = 2.0 * dot(a, ta), d_lb = 2.0 * dot(b, tb);
+    const double d_lc = 2.0 * dot(c, tc), d_ld = 2.0 * dot(d, td);
+    return ((d_ld * abc + ld * d_abc) - (d_lc * dab + lc * d_dab)) +
+           ((d_lb * cda + lb * d_cda) - (d_la * bcd + la * d_bcd));
 }
 
 // The insphere determinant from exact coordinate differences (relative to
@@ -201,37 +259,32 @@ int insphere_raw(const Vec3* const p[5]) {
 }
 
 int insphere_exact(const Vec3* const p[5], double permanent) {
-    double dx[4], dy[4], dz[4];
+    double dx[4], dy[4], dz[4], tx[4], ty[4], tz[4];
     bool differences_exact = true;
     for (int i = 0; i < 4; ++i) {
-        double tx, ty, tz;
-        exact::two_diff(p[i]->x, p[4]->x, dx[i], tx);
-        exact::two_diff(p[i]->y, p[4]->y, dy[i], ty);
-        exact::two_diff(p[i]->z, p[4]->z, dz[i], tz);
-        differences_exact = differences_exact && tx == 0.0 && ty == 0.0 && tz == 0.0;
+        exact::two_diff(p[i]->x, p[4]->x, dx[i], tx[i]);
+        exact::two_diff(p[i]->y, p[4]->y, dy[i], ty[i]);
+        exact::two_diff(p[i]->z, p[4]->z, dz[i], tz[i]);
+        differences_exact = differences_exact && tx[i] == 0.0 && ty[i] == 0.0 && tz[i] == 0.0;
     }
-    // The determinant of the rounded differences decides when it is far
-    // enough from zero, and double-double arithmetic shows that cheaply in
-    // most cases where plain floating point could not (nearly flat cells).
     // Exact differences of at most 24 bits (grids, integer points) keep the
     // expansions short, and their determinant is often exactly zero: they
-    // go to the expansions straight away.
+    // go to the expansions straight away. Otherwise the determinant of the
+    // rounded differences in double-double arithmetic, corrected to first
+    // order for the differences' rounding, decides all but the very nearly
+    // degenerate cases (nearly flat cells) at a fraction of the cost.
     bool short_differences = differences_exact;
     for (int i = 0; i < 4; ++i) {
         short_differences = short_differences && fits_float(dx[i]) && fits_float(dy[i]) &&
                             fits_float(dz[i]);
     }
     if (!short_differences) {
-        const double approximate = insphere_double_double(dx, dy, dz);
-        const double needed =
-            ((differences_exact ? 0.0 : kInsphereRoundedBound) + kDoubleDoubleBound) *
-            permanent;
-        if (std::fabs(approximate) > needed) return sign_of(approximate);
+        double approximate = insphere_double_double(dx, dy, dz);
+        if (!differences_exact) approximate += insphere_tail_correction(dx, dy, dz, tx, ty, tz);
+        if (std::fabs(approximate) > kInsphereCorrectedBound * permanent) return sign_of(approximate);
     }
-    const Signed det = insphere_from_differences(dx, dy, dz);
-    if (differences_exact || std::fabs(det.estimate) >= kInsphereRoundedBound * permanent) {
-        return det.sign;
-    }
+    // With exact differences, their determinant is the answer.
+    if (differences_exact) return insphere_from_differences(dx, dy, dz).sign;
     return insphere_raw(p);
 }
 
