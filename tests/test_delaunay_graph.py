@@ -241,9 +241,15 @@ def small_sets():
     # Rounding leaves these just off their plane: every sphere test is
     # nearly degenerate, and the exact stages decide (with inexact and with
     # exact coordinate differences).
-    plane = np.c_[rng.random((11, 2)) - 0.5, np.zeros(11)] @ rotation(2).T
-    yield "nearly flat", plane
-    yield "nearly flat, differences exact", plane * 0.5 + 1.5
+    for seed in range(3):
+        plane = np.c_[rng.random((11, 2)) - 0.5, np.zeros(11)] @ rotation(seed).T
+        yield f"nearly flat {seed}", plane
+        yield f"nearly flat {seed}, differences exact", plane * 0.5 + 1.5
+    # Rounded points of a sphere: nearly cospherical, in general position.
+    sphere = rng.normal(size=(10, 3))
+    yield "nearly cospherical", sphere / np.linalg.norm(sphere, axis=1)[:, None]
+    # Nearly on one line: every orientation is nearly degenerate too.
+    yield "nearly collinear", np.c_[rng.random(9), np.zeros((9, 2))] @ rotation(4).T
 
 
 @pytest.mark.parametrize("name,points", list(small_sets()))
