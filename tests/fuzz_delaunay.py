@@ -3,7 +3,8 @@
 
 Coordinates are hostile: NaN, infinities, signed zeros, extreme and
 subnormal magnitudes, exact ties on small integer grids, repeated rows,
-points on one plane or one line, in float64 or float32 and in any layout.
+points on one plane or one line, exactly or as rotated in floating point,
+in float64 or float32 and in any layout.
 A call must raise exactly the documented error (the first non-finite row,
 too few columns, sizes beyond 32-bit ids, a bad `workers`), or return a
 well-formed graph; where squared distances stay far from overflow and
@@ -39,6 +40,9 @@ def resolvable(points):
     return gaps[np.triu_indices(len(distinct), 1)].min() >= 1e-7 * scale
 
 
+TILT = np.array([[0.36, 0.48, -0.8], [-0.8, 0.6, 0.0], [0.48, 0.64, 0.6]])
+
+
 def coordinates(dtype, finite):
     info = np.finfo(dtype)
     # Each exactly representable in dtype: hypothesis rejects an element that
@@ -56,15 +60,20 @@ def shaped(draw, array):
     """Rows made degenerate now and then: repeated, on a plane, on a line."""
     if len(array) < 2 or array.shape[1] < 3:
         return array
-    kind = draw(st.sampled_from(["as drawn"] * 4 + ["repeated rows", "plane", "line"]))
+    kind = draw(st.sampled_from(["as drawn"] * 4 + ["repeated rows", "plane", "line",
+                                                    "tilted plane", "tilted line"]))
     if kind == "repeated rows":
         picks = draw(st.lists(st.integers(0, len(array) - 1), min_size=len(array),
                               max_size=len(array)))
         return array[picks]
     out = array.copy()
     out[:, 2] = out[0, 2]
-    if kind == "line":
+    if kind.endswith("line"):
         out[:, 1] = out[0, 1]
+    if kind.startswith("tilted"):
+        # Rotated in floating point: nearly, not exactly, flat or straight.
+        with np.errstate(all="ignore"):
+            out[:, :3] = (out[:, :3].astype(np.float64) @ TILT.T).astype(out.dtype)
     return out
 
 
