@@ -22,7 +22,8 @@ constexpr double kInsphereBound = (18.0 + 256.0 * kEpsilon) * kEpsilon;
 // evaluation errs by about 40 u^2; the terms of second and higher order in
 // the tails come to at most 10.1 u^2 (a degree-5 polynomial with every
 // variable off by a factor within 1 +- u); the correction, at most 5 u, is
-// evaluated in floating point to within about 100 u^2. The bound takes a
+// evaluated in floating point to within about 100 u^2; the last two
+// additions err by at most 2 u of the result plus 5 u^2. The bound takes a
 // wide margin over their sum. The permanent is at least 2^-860 when not
 // zero, as coordinates are normalised, so no step underflows.
 constexpr double kInsphereCorrectedBound = 2048.0 * kEpsilon * kEpsilon;
@@ -142,8 +143,8 @@ Expansion lift(double x, double y, double z, double* out) {
 }
 
 // The insphere determinant of the differences in double-double arithmetic,
-// in the order of insphere_adaptive; it errs by less than kDoubleDoubleBound
-// times the permanent.
+// arranged as in insphere_adaptive (its error is accounted for in
+// kInsphereCorrectedBound).
 double insphere_double_double(const double dx[4], const double dy[4], const double dz[4]) {
     using exact::DoubleDouble;
     auto minor = [&](int i, int j) {
@@ -281,7 +282,9 @@ int insphere_exact(const Vec3* const p[5], double permanent) {
     if (!short_differences) {
         double approximate = insphere_double_double(dx, dy, dz);
         if (!differences_exact) approximate += insphere_tail_correction(dx, dy, dz, tx, ty, tz);
-        if (std::fabs(approximate) > kInsphereCorrectedBound * permanent) return sign_of(approximate);
+        if (std::fabs(approximate) > kInsphereCorrectedBound * permanent) {
+            return sign_of(approximate);
+        }
     }
     // With exact differences, their determinant is the answer.
     if (differences_exact) return insphere_from_differences(dx, dy, dz).sign;
