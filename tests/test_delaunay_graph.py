@@ -2,6 +2,8 @@
 Delaunay triangulation, cKDTree and exact rational arithmetic."""
 
 import itertools
+import subprocess
+import sys
 import threading
 from fractions import Fraction
 
@@ -313,3 +315,26 @@ def test_builds_run_in_parallel_threads():
         t.join()
     for g, w in zip(got, want):
         np.testing.assert_array_equal(g[1], w[1])
+
+
+SMALL_STACK_BUILD = """
+import threading, numpy as np, _tevu
+rng = np.random.default_rng(1)
+tilt = np.array([[0.36, 0.48, -0.8], [-0.8, 0.6, 0.0], [0.48, 0.64, 0.6]])
+clouds = [np.c_[rng.random((3_000, 2)), np.zeros(3_000)] @ tilt.T,
+          np.outer(rng.random(2_000), tilt[:, 0])]
+threading.stack_size(128 * 1024)  # what musl gives a thread
+done = []
+thread = threading.Thread(target=lambda: done.extend(_tevu.delaunay_graph(c) for c in clouds))
+thread.start()
+thread.join()
+assert len(done) == 2
+"""
+
+
+def test_nearly_degenerate_clouds_build_on_a_small_thread_stack():
+    # Nearly flat and nearly straight clouds reach the deepest exact stages;
+    # in a child process, so that a stack overflow fails this test alone.
+    run = subprocess.run([sys.executable, "-c", SMALL_STACK_BUILD], capture_output=True,
+                         text=True, timeout=300)
+    assert run.returncode == 0, run.stderr

@@ -1,6 +1,7 @@
 #include "predicates.hpp"
 
 #include <cmath>
+#include <vector>
 
 #include "expansion.hpp"
 
@@ -240,7 +241,11 @@ Signed insphere_from_differences(const double dx[4], const double dy[4], const d
 // rows (x, y, z, |p|^2, 1), expanded along the lift column, at most 5760
 // components.
 int insphere_raw(const Vec3* const p[5]) {
-    double sum_a[5760], sum_b[5760];
+    // On the heap: 90 KiB would crowd the small stacks some platforms give
+    // threads, and this last resort is rare and slow anyway.
+    std::vector<double> sums(2 * 5760);
+    double* const sum_a = sums.data();
+    double* const sum_b = sum_a + 5760;
     Expansion acc{sum_a, 0};
     double* spare = sum_b;
     for (int i = 0; i < 5; ++i) {

@@ -1,7 +1,6 @@
 #include "triangulation.hpp"
 
 #include <algorithm>
-#include <array>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -76,7 +75,7 @@ public:
           rng_(seed | 1u), tags_(t.vertex_tags_[me == 0 ? 0 : me - 1]) {
         // One tag per vertex and one for the vertex at infinity.
         tags_.resize(t.points_.size() + 1, 0);
-        edge_face_.fill(kUnlinked);
+        edge_face_.assign(kTableVertices * kTableVertices, kUnlinked);
     }
 
     // Whether p was inserted; when not (only when sharing), nothing changed.
@@ -446,7 +445,7 @@ private:
     std::uint32_t stamp_ = 0;  // this insertion's
     std::vector<std::uint64_t>& tags_;  // per vertex: stamp << 32 | local number
     std::vector<std::uint32_t> edge_locals_;  // per boundary facet: its 3 local numbers
-    std::array<std::uint32_t, kTableVertices * kTableVertices> edge_face_;
+    std::vector<std::uint32_t> edge_face_;  // per directed edge (local numbers)
     std::vector<std::uint32_t> held_;
     std::vector<std::uint32_t> cavity_;
     std::vector<std::uint32_t> boundary_;  // packed (cavity cell, face)
