@@ -18,11 +18,11 @@ end_to_end: the main job from raw arrays on one thread: every cloud's graph,
 from functools import partial
 
 import numpy as np
-from scipy.spatial import Delaunay
 
 import _tevu
 import peers
 from checks import distances_agree
+from clouds import delaunay_graph as scipy_graph
 from clouds import morton_order
 from scenarios_pairs import peak_growth
 from timing import interleaved, wall_time
@@ -30,11 +30,6 @@ from workloads import size_label
 
 MIB = 1 << 20
 SCIPY_EVERY_ROUND_UP_TO = 200_000
-
-
-def scipy_graph(points):
-    simplices = Delaunay(points).simplices.astype(np.uint64)
-    return _tevu.graph_from_simplices(simplices, len(points))
 
 
 def graph(bench, kind, n):
@@ -82,7 +77,7 @@ class EndToEnd:
     def ours(self):
         prepared = [_tevu.PreparedF64(p, *_tevu.delaunay_graph(p)) for p in self.clouds]
         grouped = _tevu.GroupedQueriesF64.prepare(prepared, [None] * self.m)
-        return [t.query_grouped(grouped, None, 1)[0] for t in prepared], grouped.offsets
+        return [t.query_grouped(grouped, None, 1)[0] for t in prepared]
 
     def peer(self, name, order):
         trees = [peers.build(name, p) for p in self.clouds]
@@ -99,7 +94,7 @@ def end_to_end(bench):
     timed = interleaved(fns, cfg.join_rounds, warmup=False)
     # Our answers against cKDTree's for two targets, each cloud's own
     # answers included (every query point of the job is in both).
-    answers, offsets = job.ours()
+    answers = job.ours()
     check = None
     for t in range(2):
         tree = peers.build("cKDTree", job.clouds[t])

@@ -14,8 +14,6 @@ round counts and `tree`, the peers' trees memoized per cloud.
 import re
 from functools import partial
 
-import numpy as np
-
 import _tevu
 import peers
 from checks import distances_agree, median_bound, recall
@@ -26,7 +24,6 @@ from workloads import PREPARED, size_label
 NEAREST = {"f64": _tevu.all_nearest_neighbours, "f32": _tevu.all_nearest_neighbours_f32}
 PRECISIONS = ("f64", "f32")
 K, EFS = 8, (8, 16, 32)
-MIB = 1 << 20
 
 
 def _workload(kind, n, order):

@@ -910,7 +910,6 @@ void fuzz_grouped(const Input<T>& in) {
 // ---------------------------------------------------------------------------
 // Shared graphs
 
-
 template <class T, class Search>
 Answer<T> answer(Search&& search) {
     try {

@@ -376,9 +376,7 @@ bool collinear(const Vec3& a, const Vec3& b, const Vec3& c) {
            orient2d_zero(a.z, a.x, b.z, b.x, c.z, c.x);
 }
 
-int insphere_perturbed(const Vec3* const p[5], const unsigned id[5]) {
-    const int s = insphere(*p[0], *p[1], *p[2], *p[3], *p[4]);
-    if (s != 0) return s;
+int insphere_tie(const Vec3* const p[5], const unsigned id[5]) {
     // The determinant is linear in each lift; the coefficient of eps_i is
     // the cofactor (-1)^(i+1) orient3d(the other four, in order). The
     // largest perturbation whose cofactor is not zero decides.

@@ -2,9 +2,11 @@
 //
 // Each predicate returns the exact sign of a determinant of its (double)
 // arguments. A floating-point evaluation with a proven error bound settles
-// almost every call; only when its result is within the bound of zero is
-// the determinant evaluated again, exactly, with expansion arithmetic:
-// first from the coordinate differences when those were exact (as on
+// almost every call. Only when its result is within the bound of zero is
+// the determinant evaluated again: in double-double arithmetic, corrected
+// for the rounding of the coordinate differences, when that can settle it
+// with a bound of its own, and otherwise exactly, with expansion
+// arithmetic, from the coordinate differences when those were exact (as on
 // grids), else from the raw coordinates.
 //
 // The first filter, inline below, bounds the rounding error by the largest
@@ -125,16 +127,16 @@ inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, 
 // Whether a, b, c lie on one line (two equal points included), exactly.
 bool collinear(const Vec3& a, const Vec3& b, const Vec3& c);
 
-// insphere with ties broken by a symbolic perturbation: every point p_i is
+// The sign insphere takes for five points on one sphere (insphere == 0)
+// when ties are broken by a symbolic perturbation: every point p_i is
 // lifted to |p_i|^2 + eps_i, with eps_i infinitesimal and larger (by an
 // infinite factor) for a larger `id` (any fixed priority of the points).
-// The five ids must be distinct and no
-// four of the points may be coplanar when the first four are (in practice:
-// a, b, c, d form a cell, orient3d(a, b, c, d) > 0). Never returns 0. The
-// perturbed point set is in general position for spheres, so a
-// triangulation built with this predicate is the Delaunay triangulation of
-// one fixed infinitesimally perturbed copy of the input, whatever the
-// insertion order.
-int insphere_perturbed(const Vec3* const p[5], const unsigned id[5]);
+// The five ids must be distinct and the first four points must not be
+// coplanar (in practice: they form a cell, orient3d(a, b, c, d) > 0). Never
+// returns 0. The perturbed point set is in general position for spheres, so
+// a triangulation that uses insphere with this tie-break is the Delaunay
+// triangulation of one fixed infinitesimally perturbed copy of the input,
+// whatever the insertion order.
+int insphere_tie(const Vec3* const p[5], const unsigned id[5]);
 
 }  // namespace tevu::geom

@@ -146,7 +146,7 @@ private:
         const Vec3* pts[5] = {&a, &b, &d, &e, &point(p)};
         const auto& rank = t_.rank_;
         const unsigned ids[5] = {rank[c.v[0]], rank[c.v[1]], rank[c.v[2]], rank[c.v[3]], rank[p]};
-        return geom::insphere_perturbed(pts, ids) > 0;
+        return geom::insphere_tie(pts, ids) > 0;
     }
 
     Conflict in_conflict(std::uint32_t id, std::uint32_t p) {
