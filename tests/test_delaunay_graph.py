@@ -61,9 +61,15 @@ def test_edges_equal_scipys_in_general_position(kind, n, seed):
 
 @pytest.fixture(scope="module")
 def large_clouds():
-    # Large enough for the last rounds of insertions to be shared by threads.
+    # Large enough for the last rounds of insertions, and the graph's
+    # extraction, to be shared by threads: clustered, a grid with
+    # duplicates, a flat cloud (coned to an apex that every cell holds) and
+    # a sphere (every point on the hull when inserted).
     rng = np.random.default_rng(6)
-    clouds = [clustered_cloud(160_000, 4), np.floor(60 * rng.random((160_000, 3)))]
+    flat = np.c_[rng.random((160_000, 2)), np.full(160_000, 0.3)]
+    sphere = rng.normal(size=(160_000, 3))
+    sphere /= np.linalg.norm(sphere, axis=1)[:, None]
+    clouds = [clustered_cloud(160_000, 4), np.floor(60 * rng.random((160_000, 3))), flat, sphere]
     return [(points, _tevu.delaunay_graph(points)) for points in clouds]
 
 

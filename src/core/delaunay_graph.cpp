@@ -8,6 +8,7 @@
 
 #include "errors.hpp"
 #include "insertion_order.hpp"
+#include "parts.hpp"
 #include "predicates.hpp"
 #include "triangulation.hpp"
 
@@ -18,6 +19,10 @@ namespace {
 using delaunay::Cell;
 using delaunay::Triangulation;
 using geom::Vec3;
+
+// Threads split the graph's extraction and assembly only from this many
+// vertices per thread on.
+constexpr std::size_t kVerticesPerPart = 65536;
 
 // A graph over the distinct points, numbered along the curve: vertex k's
 // neighbours are indices[begin[k]] up to, excluding, indices[end[k]] (the
@@ -110,51 +115,79 @@ LocalGraph path_graph(const std::vector<Vec3>& points) {
 // auxiliary vertex numbered m is left out): each vertex collects the
 // vertices of the cells around it, with a stamp per vertex to drop repeats.
 // Vertices are numbered along the curve, so that the cells of one star are
-// mostly still cached from the star before.
-LocalGraph triangulation_graph(const Triangulation& t, std::size_t m) {
-    std::vector<std::uint32_t> start(m + 1, 0);
+// mostly still cached from the star before. Parts of the vertex range go
+// to threads of their own; each reads all cells but writes only its own
+// vertices' entries.
+LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_t workers) {
     const auto cells = t.cells();
-    auto counts = [&](const Cell& c) {
-        return !Triangulation::is_free(c) && !Triangulation::is_ghost(c);
-    };
-    for (const Cell& c : cells) {
-        if (!counts(c)) continue;
-        for (const std::uint32_t v : c.v) {
-            if (v < m) ++start[v + 1];
+    const std::size_t parts = part_count(workers, m, kVerticesPerPart);
+    std::vector<std::uint32_t> first(parts + 1);
+    for (std::size_t p = 0; p <= parts; ++p) first[p] = static_cast<std::uint32_t>(m * p / parts);
+    auto for_each_corner = [&](std::size_t p, auto&& visit) {
+        const std::uint32_t lo = first[p], span = first[p + 1] - lo;
+        for (std::uint32_t id = 0; id < cells.size(); ++id) {
+            const Cell& c = cells[id];
+            if (Triangulation::is_free(c) || Triangulation::is_ghost(c)) continue;
+            for (const std::uint32_t v : c.v) {
+                if (v - lo < span) visit(v, id);
+            }
         }
-    }
+    };
+    std::vector<std::uint32_t> start(m + 1, 0);
+    run_parts(parts, [&](std::size_t p) {
+        for_each_corner(p, [&](std::uint32_t v, std::uint32_t) { ++start[v + 1]; });
+    });
     for (std::size_t v = 0; v < m; ++v) start[v + 1] += start[v];
     std::vector<std::uint32_t> star(start[m]);
-    {
-        std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
-        for (std::uint32_t id = 0; id < cells.size(); ++id) {
-            if (!counts(cells[id])) continue;
-            for (const std::uint32_t v : cells[id].v) {
-                if (v < m) star[fill[v]++] = id;
-            }
-        }
-    }
+    run_parts(parts, [&](std::size_t p) {
+        std::vector<std::uint32_t> fill(start.begin() + first[p], start.begin() + first[p + 1]);
+        const std::uint32_t lo = first[p];
+        for_each_corner(p, [&](std::uint32_t v, std::uint32_t id) { star[fill[v - lo]++] = id; });
+    });
     LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
-    g.indices.reserve(start[m] / 2 + m);
-    // Entry m stands for the auxiliary vertex, which is seen but never kept.
-    // Whether a vertex is new cannot be predicted, so every candidate is
-    // written and the end moves on only for new ones.
-    std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite), found;
-    for (std::uint32_t u = 0; u < m; ++u) {
-        seen[u] = u;
-        seen[m] = u;
-        found.resize(4 * std::size_t{start[u + 1] - start[u]});
+    std::vector<std::vector<std::uint32_t>> found(parts);
+    run_parts(parts, [&](std::size_t p) {
+        // Entry m stands for the auxiliary vertex, which is seen but never
+        // kept. Whether a vertex is new cannot be predicted, so every
+        // candidate is written and the end moves on only for new ones.
+        std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite);
+        std::vector<std::uint32_t>& out = found[p];
         std::size_t count = 0;
-        for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
-            for (const std::uint32_t w : cells[star[s]].v) {
-                const std::uint32_t at = std::min<std::uint32_t>(w, static_cast<std::uint32_t>(m));
-                found[count] = w;
-                count += seen[at] != u;
-                seen[at] = u;
+        for (std::uint32_t u = first[p]; u < first[p + 1]; ++u) {
+            seen[u] = u;
+            seen[m] = u;
+            g.begin[u] = static_cast<std::uint32_t>(count);
+            const std::size_t most = count + 4 * std::size_t{start[u + 1] - start[u]};
+            if (out.size() < most) out.resize(std::max(most, 2 * out.size()));
+            for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
+                for (const std::uint32_t w : cells[star[s]].v) {
+                    const std::uint32_t at = std::min<std::uint32_t>(w, static_cast<std::uint32_t>(m));
+                    out[count] = w;
+                    count += seen[at] != u;
+                    seen[at] = u;
+                }
             }
+            g.end[u] = static_cast<std::uint32_t>(count);
         }
-        g.indices.insert(g.indices.end(), found.begin(), found.begin() + count);
-        g.add(u);
+        out.resize(count);
+    });
+    if (parts == 1) {
+        g.indices = std::move(found[0]);
+        return g;
+    }
+    std::size_t total = 0;
+    for (const auto& out : found) total += out.size();
+    if (total > 0xFFFFFFFFu) fail(kCapacityOverflow);
+    g.indices.resize(total);
+    std::size_t offset = 0;
+    for (std::size_t p = 0; p < parts; ++p) {
+        std::copy(found[p].begin(), found[p].end(), g.indices.begin() + offset);
+        for (std::uint32_t u = first[p]; u < first[p + 1]; ++u) {
+            g.begin[u] += static_cast<std::uint32_t>(offset);
+            g.end[u] += static_cast<std::uint32_t>(offset);
+        }
+        offset += found[p].size();
+        std::vector<std::uint32_t>().swap(found[p]);
     }
     return g;
 }
@@ -232,7 +265,7 @@ LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::ui
         Triangulation t(internal, rank, 7 * m + 64);
         t.start(sequence[0], sequence[1], sequence[2], sequence[3]);
         insert_rounds(t, sequence, 4, rounds, workers);
-        return triangulation_graph(t, m);
+        return triangulation_graph(t, m, workers);
     }
     // All on one plane: a 3-D triangulation of the points and one apex off
     // the plane has a cell for the apex and each triangle of the plane's
@@ -243,55 +276,82 @@ LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::ui
     rank[m] = static_cast<std::uint32_t>(m);
     Triangulation t(internal, rank, 4 * m + 64);
     t.start(sequence[0], sequence[1], sequence[2], static_cast<std::uint32_t>(m));
+    t.set_common_vertex(static_cast<std::uint32_t>(m));
     insert_rounds(t, sequence, 3, rounds, workers);
-    return triangulation_graph(t, m);
+    return triangulation_graph(t, m, workers);
+}
+
+// Sorts a neighbour list: by insertion when short, as almost all are.
+void sort_short(std::uint32_t* begin, std::uint32_t* end) {
+    if (end - begin > 32) {
+        std::sort(begin, end);
+        return;
+    }
+    for (std::uint32_t* i = begin + 1; i < end; ++i) {
+        const std::uint32_t v = *i;
+        std::uint32_t* j = i;
+        for (; j > begin && j[-1] > v; --j) *j = j[-1];
+        *j = v;
+    }
 }
 
 // The graph over all points, in original numbering: the distinct points'
 // graph plus, at every first copy, links to its later copies and back.
-CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io, const std::vector<std::uint32_t>& order,
-                  const LocalGraph& local) {
-    std::vector<std::uint32_t> internal_of(n, delaunay::kInfinite);
-    for (std::size_t k = 0; k < order.size(); ++k) internal_of[order[k]] = static_cast<std::uint32_t>(k);
-    std::vector<std::uint32_t> copies(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (io.first_copy[i] != i) ++copies[io.first_copy[i]];
-    }
+// Distinct points are visited along the curve (`order` maps curve numbers
+// to original indices), so that the local graph is read in order; parts of
+// the curve go to threads of their own, each writing and sorting the
+// lists of its own points.
+CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
+                  const std::vector<std::uint32_t>& order, const LocalGraph& local,
+                  std::size_t workers) {
     CsrGraph g;
     g.indptr = Buffer<std::uint32_t>::uninitialized(n + 1);
+    // The later copies of each first copy, grouped by first copy; a later
+    // copy's only neighbour is its first copy.
+    std::vector<std::uint32_t> copies_start(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool later = io.first_copy[i] != i;
+        if (later) ++copies_start[io.first_copy[i] + 1];
+        g.indptr[i + 1] = later ? 1 : 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) copies_start[i + 1] += copies_start[i];
+    std::vector<std::uint32_t> copies(copies_start[n]);
+    if (!copies.empty()) {
+        std::vector<std::uint32_t> fill(copies_start.begin(), copies_start.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (io.first_copy[i] != i) copies[fill[io.first_copy[i]]++] = static_cast<std::uint32_t>(i);
+        }
+    }
+    const std::size_t m = order.size();
+    const std::size_t parts = part_count(workers, m, kVerticesPerPart);
+    auto for_each_distinct = [&](std::size_t p, auto&& visit) {
+        for (std::size_t k = m * p / parts; k < m * (p + 1) / parts; ++k) visit(k, order[k]);
+    };
+    run_parts(parts, [&](std::size_t p) {
+        for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
+            g.indptr[i + 1] = local.end[k] - local.begin[k] + copies_start[i + 1] - copies_start[i];
+        });
+    });
     std::uint64_t total = 0;
     g.indptr[0] = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t k = internal_of[i];
-        total += k == delaunay::kInfinite ? 1 : local.end[k] - local.begin[k] + copies[i];
+        total += g.indptr[i + 1];
         if (total > 0xFFFFFFFFu) fail(kCapacityOverflow);
         g.indptr[i + 1] = static_cast<std::uint32_t>(total);
     }
     g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
-    std::vector<std::uint32_t> fill(g.indptr.begin(), g.indptr.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t first = io.first_copy[i];
-        if (first != i) {
-            g.indices[fill[i]++] = first;
-            g.indices[fill[first]++] = static_cast<std::uint32_t>(i);
-            continue;
-        }
-        const std::uint32_t k = internal_of[i];
-        for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) {
-            g.indices[fill[i]++] = order[local.indices[s]];
-        }
+        if (io.first_copy[i] != i) g.indices[g.indptr[i]] = io.first_copy[i];
     }
-    // The graph is symmetric, so listing, for each point in increasing
-    // order, that point in the lists of its neighbours rebuilds every list
-    // in ascending order, without sorting.
-    Buffer<std::uint32_t> unsorted = std::move(g.indices);
-    g.indices = Buffer<std::uint32_t>::uninitialized(unsorted.size());
-    std::copy(g.indptr.begin(), g.indptr.end() - 1, fill.begin());
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::uint32_t s = g.indptr[i]; s < g.indptr[i + 1]; ++s) {
-            g.indices[fill[unsorted[s]]++] = static_cast<std::uint32_t>(i);
-        }
-    }
+    run_parts(parts, [&](std::size_t p) {
+        for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
+            std::uint32_t* const out = g.indices.data() + g.indptr[i];
+            std::uint32_t* end = out;
+            for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *end++ = order[local.indices[s]];
+            for (std::uint32_t s = copies_start[i]; s < copies_start[i + 1]; ++s) *end++ = copies[s];
+            sort_short(out, end);
+        });
+    });
     return g;
 }
 
@@ -319,7 +379,7 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
         std::vector<Vec3>().swap(points);  // only the curve-ordered copy is read from here on
         local = distinct_point_graph(internal, sequence, io.rounds, workers);
     }
-    return assemble(n, io, io.curve, local);
+    return assemble(n, io, io.curve, local, workers);
 }
 
 }  // namespace

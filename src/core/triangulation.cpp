@@ -1,11 +1,10 @@
 #include "triangulation.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <thread>
 #include <utility>
 
 #include "errors.hpp"
+#include "parts.hpp"
 
 namespace tevu::delaunay {
 
@@ -15,6 +14,14 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
 constexpr std::size_t kSharedFrom = 16384;
+// Each thread sharing a round keeps a tag per vertex, and more threads would
+// cut rounds into runs too short to gain from.
+constexpr std::size_t kMostSharing = 64;
+// A shared round's threads know a cell of their own at every this many
+// points of their runs.
+constexpr std::size_t kHintEvery = 1024;
+// Stamps mark cells by insertion in 31 bits (twice the stamp, plus one).
+constexpr std::uint32_t kLastStamp = 0x7FFFFFFEu;
 
 // Cavities whose boundary has at most this many vertices are linked
 // through a table of its edges (16 KiB); larger ones by turning around the
@@ -58,69 +65,81 @@ bool same_face(const Cell& a, int fa, const Cell& b, int fb) {
     return std::equal(x, x + 3, y);
 }
 
+// A thread's part of a shared round. The thread owns the cells whose
+// vertices all lie in [lo, hi) or are common to all parts (the vertex at
+// infinity and `common`), and changes no others but for the faces that its
+// cells' neighbours turn to them. Two cells that share a face share three
+// vertices, at least one of them not common: so a neighbour of one
+// thread's cell is never another thread's, no cell is read by one thread
+// while another changes it, and no locks are needed.
+struct Part {
+    std::uint32_t lo, hi;
+    std::uint32_t common;
+    std::uint32_t fresh, fresh_end;  // its range of unused cells
+    bool owns_vertex(std::uint32_t v) const {
+        return v - lo < hi - lo || v == common || v == kInfinite;
+    }
+    bool owns(const Cell& c) const {
+        return owns_vertex(c.v[0]) && owns_vertex(c.v[1]) && owns_vertex(c.v[2]) &&
+               owns_vertex(c.v[3]);
+    }
+};
+
 }  // namespace
 
-// One thread's insertions. Alone (`me` = 0) it has the whole mesh to itself
-// and grows it. Sharing the mesh (`me` > 0, a byte that names the thread in
-// the cells' owner marks), it claims every cell before reading it, takes new
-// cells from its own free list and its own range of fresh cells, and gives
-// a point up, changing nothing, when a cell it needs is held by another
-// thread or it has too few cells left.
+// One thread's insertions. Alone (no part) it has the whole mesh to itself
+// and grows it. In a shared round it inserts only what its own cells hold:
+// it takes new cells from its own free list and its part's fresh cells, and
+// gives a point up, changing nothing, when the point's walk or cavity
+// reaches a cell it does not own or it has too few cells left. Stamps are
+// first_stamp, first_stamp + stamp_step, ...: threads sharing a round
+// start apart and step by their number, so no two insertions share one.
 class Inserter {
 public:
-    Inserter(Triangulation& t, std::uint8_t me, std::vector<std::uint32_t>& free,
-             std::uint32_t fresh_begin, std::uint32_t fresh_end, std::uint32_t start,
-             std::uint32_t seed)
-        : t_(t), me_(me), free_(free), fresh_(fresh_begin), fresh_end_(fresh_end), last_(start),
-          rng_(seed | 1u), tags_(t.vertex_tags_[me == 0 ? 0 : me - 1]) {
+    Inserter(Triangulation& t, std::size_t thread, const Part* part,
+             std::vector<std::uint32_t>& free, std::uint32_t start, std::uint32_t first_stamp,
+             std::uint32_t stamp_step, std::uint32_t seed)
+        : t_(t), part_(part), free_(free), last_(start), next_stamp_(first_stamp),
+          stamp_step_(stamp_step), rng_(seed | 1u), tags_(t.vertex_tags_[thread]) {
         // One tag per vertex and one for the vertex at infinity.
         tags_.resize(t.points_.size() + 1, 0);
         edge_face_.assign(kTableVertices * kTableVertices, kUnlinked);
+        if (part != nullptr) {
+            fresh_ = part->fresh;
+            fresh_end_ = part->fresh_end;
+        }
     }
 
     // Whether p was inserted; when not (only when sharing), nothing changed.
-    bool insert(std::uint32_t p) {
-        const bool done = try_insert(p);
-        release_all();
-        return done;
+    // A point whose walk alone was blocked is tried once more from
+    // `restart` (kNone: none), a cell that, when live, this thread owns.
+    bool insert(std::uint32_t p, std::uint32_t restart = kNone) {
+        walk_blocked_ = false;
+        if (try_insert(p)) return true;
+        if (!walk_blocked_ || restart == kNone || restart == last_) return false;
+        if (Triangulation::is_free(cell(restart)) || !owns(restart)) return false;
+        last_ = restart;
+        return try_insert(p);
+    }
+
+    // A finite cell at p, to start a shared round's walks from (alone).
+    std::uint32_t finite_cell_at(std::uint32_t p) {
+        std::uint32_t c = locate(p);
+        if (const int k = infinite_slot(cell(c)); k >= 0) c = cell_of(cell(c).n[k]);
+        last_ = c;
+        return c;
     }
 
     std::uint32_t last() const { return last_; }
     std::uint32_t fresh() const { return fresh_; }
+    // The last stamp given out, or the one before the first.
+    std::uint32_t last_stamp() const { return next_stamp_ - stamp_step_; }
 
 private:
-    enum class Conflict { no, yes, blocked };
-
-    bool shared() const { return me_ != 0; }
+    bool shared() const { return part_ != nullptr; }
+    bool owns(std::uint32_t c) { return part_ == nullptr || part_->owns(cell(c)); }
     const Vec3& point(std::uint32_t v) const { return t_.points_[v]; }
     Cell& cell(std::uint32_t c) { return t_.cells_[c]; }
-
-    bool claim(std::uint32_t c) {
-        if (!shared()) return true;
-        std::uint8_t expected = 0;
-        if (t_.owner_[c].compare_exchange_strong(expected, me_, std::memory_order_acquire,
-                                                 std::memory_order_relaxed)) {
-            held_.push_back(c);
-            return true;
-        }
-        return expected == me_;
-    }
-
-    void release_all() {
-        for (const std::uint32_t c : held_) t_.owner_[c].store(0, std::memory_order_release);
-        held_.clear();
-    }
-
-    // The walk holds one cell at a time: the next one is claimed before the
-    // current one is let go.
-    void release_all_but_last() {
-        if (held_.size() < 2) return;
-        for (std::size_t i = 0; i + 1 < held_.size(); ++i) {
-            t_.owner_[held_[i]].store(0, std::memory_order_release);
-        }
-        held_.front() = held_.back();
-        held_.resize(1);
-    }
 
     std::uint32_t next_random() {
         rng_ ^= rng_ << 13;
@@ -149,48 +168,32 @@ private:
         return geom::insphere_tie(pts, ids) > 0;
     }
 
-    Conflict in_conflict(std::uint32_t id, std::uint32_t p) {
+    bool in_conflict(std::uint32_t id, std::uint32_t p) {
         const Cell& c = cell(id);
         const int k = infinite_slot(c);
-        if (k < 0) return finite_in_conflict(c, p) ? Conflict::yes : Conflict::no;
+        if (k < 0) return finite_in_conflict(c, p);
         // A ghost is in conflict when p lies beyond its hull facet. On the
         // facet's plane, the limit of the spheres through the facet is the
         // facet's circumcircle, which the sphere of the finite cell across
         // the facet cuts from that plane too: the two cells decide alike.
+        // (In a shared round that cell is this thread's own: either the ghost
+        // is, or the flood fill came from that cell.)
         const int o = orient_with(c, static_cast<std::uint32_t>(k), p);
-        if (o != 0) return o > 0 ? Conflict::yes : Conflict::no;
-        const std::uint32_t finite = cell_of(c.n[k]);
-        if (!claim(finite)) return Conflict::blocked;
-        return finite_in_conflict(cell(finite), p) ? Conflict::yes : Conflict::no;
+        if (o != 0) return o > 0;
+        return finite_in_conflict(cell(cell_of(c.n[k])), p);
     }
 
-    // A live cell to start a walk from: the cell of the last insertion, or
-    // (sharing, when another thread has freed it meanwhile) any live cell.
-    std::uint32_t start_cell() {
-        if (last_ != kNone && claim(last_) && !Triangulation::is_free(cell(last_))) return last_;
-        release_all();
-        if (!shared()) fail(kTriangulationBroken);
-        const std::uint32_t size = static_cast<std::uint32_t>(t_.cells_.size());
-        for (int attempt = 0; attempt < 64; ++attempt) {
-            const std::uint32_t c = next_random() % size;
-            if (claim(c)) {
-                if (!Triangulation::is_free(cell(c))) return c;
-                release_all();
-            }
-        }
-        return kNone;
-    }
-
-    // A cell in conflict with p: the finite cell that contains it, or a ghost
-    // whose facet p lies strictly beyond. kNone when blocked.
+    // A cell in conflict with p: the finite cell that contains it, or a
+    // ghost whose facet p lies strictly beyond. kNone when the walk
+    // reaches a cell that this thread does not own. The walk starts at the
+    // last insertion's cell, which is live and, sharing, owned.
     std::uint32_t locate(std::uint32_t p) {
-        std::uint32_t c = start_cell();
+        std::uint32_t c = last_;
         if (c == kNone) return kNone;
+        if (Triangulation::is_free(cell(c))) fail(kTriangulationBroken);
         if (const int k = infinite_slot(cell(c)); k >= 0) {
-            const std::uint32_t finite = cell_of(cell(c).n[k]);
-            if (!claim(finite)) return kNone;
-            release_all_but_last();
-            c = finite;
+            c = cell_of(cell(c).n[k]);
+            if (!owns(c)) return kNone;
         }
         std::uint32_t previous = kNone;
         // A randomised visibility walk ends with probability one on any
@@ -205,8 +208,14 @@ private:
                 const std::uint32_t next = cell_of(cell(c).n[i]);
                 if (next == previous) continue;
                 if (orient_with(cell(c), i, p) < 0) {
-                    if (!claim(next)) return kNone;
-                    release_all_but_last();
+                    if (!owns(next)) {
+                        // The next walk starts here, where this one left the
+                        // thread's cells: without that, a start next to
+                        // cells of other threads could block every walk.
+                        last_ = c;
+                        walk_blocked_ = true;
+                        return kNone;
+                    }
                     previous = c;
                     c = next;
                     moved = true;
@@ -223,16 +232,19 @@ private:
 
     std::uint32_t locate_by_scan(std::uint32_t p) {
         for (std::uint32_t c = 0; c < t_.cells_.size(); ++c) {
-            if (!Triangulation::is_free(cell(c)) && in_conflict(c, p) == Conflict::yes) return c;
+            if (!Triangulation::is_free(cell(c)) && in_conflict(c, p)) return c;
         }
         fail(kTriangulationBroken);
     }
 
     // The cells in conflict with p (flood fill from `start`) and the faces
-    // between them and the rest. False when blocked.
+    // between them and the rest. False when a cell in conflict is not this
+    // thread's own. Only owned cells are marked; the others are tested
+    // again from each cavity cell next to them.
     bool find_cavity(std::uint32_t start, std::uint32_t p) {
-        const std::uint32_t stamp = t_.stamp_.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (stamp >= 0x7FFFFFFFu) fail(kCapacityOverflow);
+        if (next_stamp_ > kLastStamp - stamp_step_) fail(kCapacityOverflow);
+        const std::uint32_t stamp = next_stamp_;
+        next_stamp_ += stamp_step_;
         const std::uint32_t inside = 2 * stamp + 1, outside = 2 * stamp;
         inside_ = inside;
         stamp_ = stamp;
@@ -244,18 +256,17 @@ private:
             const std::uint32_t c = cavity_[k];
             for (std::uint32_t i = 0; i < 4; ++i) {
                 const std::uint32_t nb = cell_of(cell(c).n[i]);
-                if (!claim(nb)) return false;
-                const std::uint32_t m = t_.mark_[nb];
+                const bool own = owns(nb);
+                const std::uint32_t m = own ? t_.mark_[nb] : 0;
                 if (m == inside) continue;
                 if (m != outside) {
-                    const Conflict conflict = in_conflict(nb, p);
-                    if (conflict == Conflict::blocked) return false;
-                    if (conflict == Conflict::yes) {
+                    if (in_conflict(nb, p)) {
+                        if (!own) return false;
                         t_.mark_[nb] = inside;
                         cavity_.push_back(nb);
                         continue;
                     }
-                    t_.mark_[nb] = outside;
+                    if (own) t_.mark_[nb] = outside;
                 }
                 boundary_.push_back(pack(c, i));
             }
@@ -263,9 +274,9 @@ private:
         return true;
     }
 
-    // New cells, claimed; alone the mesh grows as needed, sharing the
-    // cells come from this thread's free list and fresh range. False when
-    // there are too few.
+    // New cells: alone the mesh grows as needed, sharing the cells come from
+    // this thread's free list and fresh range. False when there are too
+    // few.
     bool allocate_new_cells(std::size_t count) {
         new_ids_.clear();
         while (new_ids_.size() < count) {
@@ -284,10 +295,7 @@ private:
                 for (const std::uint32_t back : new_ids_) free_.push_back(back);
                 return false;
             }
-            // A free cell is reached by no other cell, but a thread may still
-            // name it as the start of a walk and hold it for a moment; such
-            // a cell is left aside (it stays free, unlisted).
-            if (claim(id)) new_ids_.push_back(id);
+            new_ids_.push_back(id);
         }
         return true;
     }
@@ -427,6 +435,7 @@ private:
     }
 
     bool try_insert(std::uint32_t p) {
+        if (shared() && !part_->owns_vertex(p)) return false;
         const std::uint32_t start = locate(p);
         if (start == kNone) return false;
         if (!find_cavity(start, p)) return false;
@@ -436,17 +445,19 @@ private:
     }
 
     Triangulation& t_;
-    const std::uint8_t me_;
+    const Part* part_;  // null when alone
     std::vector<std::uint32_t>& free_;
-    std::uint32_t fresh_, fresh_end_;
+    std::uint32_t fresh_ = 0, fresh_end_ = 0;
     std::uint32_t last_;
+    std::uint32_t next_stamp_;
+    const std::uint32_t stamp_step_;
     std::uint32_t rng_;
     std::uint32_t inside_ = 0;
     std::uint32_t stamp_ = 0;  // this insertion's
+    bool walk_blocked_ = false;
     std::vector<std::uint64_t>& tags_;  // per vertex: stamp << 32 | local number
     std::vector<std::uint32_t> edge_locals_;  // per boundary facet: its 3 local numbers
     std::vector<std::uint32_t> edge_face_;  // per directed edge (local numbers)
-    std::vector<std::uint32_t> held_;
     std::vector<std::uint32_t> cavity_;
     std::vector<std::uint32_t> boundary_;  // packed (cavity cell, face)
     std::vector<std::uint32_t> new_ids_;
@@ -506,85 +517,100 @@ void Triangulation::insert(std::span<const std::uint32_t> ids, std::span<const s
 
 void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
     // After a shared round the cell of the last insertion may have been
-    // freed by another thread since; any live cell will do.
+    // freed since; any live cell will do.
     while (is_free(cells_[last_])) last_ = (last_ + 1) % static_cast<std::uint32_t>(cells_.size());
     if (vertex_tags_.empty()) vertex_tags_.resize(1);
-    Inserter inserter(*this, 0, free_, 0, 0, last_, 0x9E3779B9u);
+    Inserter inserter(*this, 0, nullptr, free_, last_, stamp_ + 1, 1, 0x9E3779B9u);
     for (const std::uint32_t p : ids) {
         if (!inserter.insert(p)) fail(kTriangulationBroken);
     }
     last_ = inserter.last();
+    stamp_ = inserter.last_stamp();
 }
 
 void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
-    workers = std::min<std::size_t>(workers, 255);
+    workers = std::min(workers, kMostSharing);
     if (vertex_tags_.size() < workers) vertex_tags_.resize(workers);
-    // Every thread gets a contiguous run of the round (a compact region of
-    // space, as the round follows a space-filling curve), a share of the
-    // free cells and a range of fresh cells: a point adds about 6.5 cells,
-    // and takes its new cells before it frees its cavity.
+    // Every thread gets a contiguous run of the round: a compact region of
+    // space, as the round follows the curve along which vertices are
+    // numbered. It owns the cells of the vertices numbered from its run's
+    // first point up to the next run's, and takes a share of the free cells
+    // and a range of fresh ones: a point adds about 6.6 cells in all.
     std::vector<std::size_t> bounds(workers + 1);
     for (std::size_t t = 0; t <= workers; ++t) bounds[t] = ids.size() * t / workers;
-    const std::size_t old_size = cells_.size();
-    std::vector<std::size_t> fresh(workers + 1, old_size);
-    for (std::size_t t = 0; t < workers; ++t) {
-        fresh[t + 1] = fresh[t] + 8 * (bounds[t + 1] - bounds[t]) + 1024;
-    }
-    if (fresh[workers] > kMaxCells) {
-        insert_alone(ids);
-        return;
-    }
-    cells_.resize(fresh[workers], Cell{{kFreeCell, 0, 0, 0}, {}});
-    mark_.resize(fresh[workers], 0);
-    owner_.reset(new std::atomic<std::uint8_t>[cells_.size()]());
     std::vector<std::vector<std::uint32_t>> frees(workers);
+    std::vector<Part> parts(workers);
+    std::size_t size = cells_.size();
     for (std::size_t t = 0; t < workers; ++t) {
         frees[t].assign(free_.begin() + free_.size() * t / workers,
                         free_.begin() + free_.size() * (t + 1) / workers);
+        const std::size_t wanted = 7 * (bounds[t + 1] - bounds[t]) + 1024;
+        Part& part = parts[t];
+        part.lo = t == 0 ? 0 : ids[bounds[t]];
+        part.hi = t + 1 == workers ? static_cast<std::uint32_t>(points_.size()) : ids[bounds[t + 1]];
+        part.common = common_;
+        part.fresh = static_cast<std::uint32_t>(std::min(size, kMaxCells));
+        size += wanted - std::min(wanted, frees[t].size());
+        part.fresh_end = static_cast<std::uint32_t>(std::min(size, kMaxCells));
+    }
+    if (size > kMaxCells) {
+        insert_alone(ids);
+        return;
+    }
+    // Walks start from cells of the thread's own, found by walking
+    // beforehand to every kHintEvery-th point of its run. A thread starts
+    // from the first; a walk blocked by other threads' cells (a part's
+    // region need not be convex, nor even connected) is tried again from
+    // the one for its stretch of the run. Without any, a thread gives up
+    // its run.
+    while (is_free(cells_[last_])) last_ = (last_ + 1) % static_cast<std::uint32_t>(cells_.size());
+    std::vector<std::vector<std::uint32_t>> hints(workers);
+    std::vector<std::uint32_t> starts(workers, kNone);
+    {
+        Inserter walker(*this, 0, nullptr, free_, last_, stamp_ + 1, 1, 0x9E3779B9u);
+        for (std::size_t t = 0; t < workers; ++t) {
+            for (std::size_t k = bounds[t]; k < bounds[t + 1]; k += kHintEvery) {
+                const std::uint32_t c = walker.finite_cell_at(ids[k]);
+                hints[t].push_back(parts[t].owns(cells_[c]) ? c : kNone);
+                if (starts[t] == kNone) starts[t] = hints[t].back();
+            }
+        }
+        last_ = walker.last();
     }
     free_.clear();
+    cells_.resize(size, Cell{{kFreeCell, 0, 0, 0}, {}});
+    mark_.resize(size, 0);
     std::vector<std::vector<std::uint32_t>> given_up(workers);
-    std::vector<std::uint32_t> fresh_left(workers), last(workers, kNone);
-    std::vector<std::exception_ptr> errors(workers);
-    auto work = [&](std::size_t t) {
-        try {
-            Inserter inserter(*this, static_cast<std::uint8_t>(t + 1), frees[t],
-                              static_cast<std::uint32_t>(fresh[t]),
-                              static_cast<std::uint32_t>(fresh[t + 1]), t == 0 ? last_ : kNone,
-                              0x9E3779B9u + 0x632BE5ABu * static_cast<std::uint32_t>(t));
-            for (std::size_t k = bounds[t]; k < bounds[t + 1]; ++k) {
-                if (!inserter.insert(ids[k])) given_up[t].push_back(ids[k]);
-            }
-            fresh_left[t] = inserter.fresh();
-            last[t] = inserter.last();
-        } catch (...) {
-            errors[t] = std::current_exception();
+    std::vector<std::uint32_t> fresh_left(workers), last(workers, kNone), stamps(workers, stamp_);
+    for (std::size_t t = 0; t < workers; ++t) fresh_left[t] = parts[t].fresh;
+    const std::uint32_t stamp_step = static_cast<std::uint32_t>(workers);
+    run_parts(workers, [&](std::size_t t) {
+        // The lists this thread changes at every insertion are its own, and
+        // not next to another thread's in memory.
+        std::vector<std::uint32_t> free = std::move(frees[t]), skipped;
+        Inserter inserter(*this, t, &parts[t], free, starts[t],
+                          stamp_ + 1 + static_cast<std::uint32_t>(t), stamp_step,
+                          0x9E3779B9u + 0x632BE5ABu * static_cast<std::uint32_t>(t));
+        for (std::size_t k = bounds[t]; k < bounds[t + 1]; ++k) {
+            const std::uint32_t restart = hints[t][(k - bounds[t]) / kHintEvery];
+            if (!inserter.insert(ids[k], restart)) skipped.push_back(ids[k]);
         }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work, t);
-    } catch (...) {
-        // Too few threads could be started: the rest of the round is done
-        // by those that were.
-        for (std::size_t t = threads.size() + 1; t < workers; ++t) {
-            given_up[t].assign(ids.begin() + bounds[t], ids.begin() + bounds[t + 1]);
-            fresh_left[t] = static_cast<std::uint32_t>(fresh[t]);
-        }
-    }
-    work(0);
-    for (std::thread& thread : threads) thread.join();
-    owner_.reset();
+        frees[t] = std::move(free);
+        given_up[t] = std::move(skipped);
+        fresh_left[t] = inserter.fresh();
+        last[t] = inserter.last();
+        stamps[t] = inserter.last_stamp();
+    });
     for (std::size_t t = 0; t < workers; ++t) {
         free_.insert(free_.end(), frees[t].begin(), frees[t].end());
-        for (std::size_t c = fresh_left[t]; c < fresh[t + 1]; ++c) {
+        for (std::size_t c = fresh_left[t]; c < parts[t].fresh_end; ++c) {
             free_.push_back(static_cast<std::uint32_t>(c));
         }
+        stamp_ = std::max(stamp_, stamps[t]);
     }
-    for (const std::exception_ptr& error : errors) {
-        if (error) std::rethrow_exception(error);
+    for (const std::uint32_t c : last) {
+        if (c != kNone) last_ = c;
     }
-    if (last[0] != kNone) last_ = last[0];
     for (const auto& points : given_up) insert_alone(points);
 }
 

@@ -13,12 +13,11 @@
 // fixed vertex ranks only, so the result is the Delaunay triangulation of one
 // fixed perturbed point set whatever the order of insertion; all
 // predicates are exact. That is also what lets several threads insert at
-// once: each claims every cell it reads before reading it, gives up a point
-// (for a later, single-threaded pass) when another thread holds a cell it
-// needs, and changes nothing before it holds all of them.
+// once: each owns the cells whose vertices all lie in its own range of
+// vertex numbers, and gives a point up (for a later, single-threaded pass),
+// changing nothing, when it would have to change a cell it does not own.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +71,10 @@ public:
     void insert(std::span<const std::uint32_t> ids, std::span<const std::size_t> rounds,
                 std::size_t workers);
 
+    // A vertex in every cell, which threads sharing a round may all own
+    // (the apex that a flat cloud is coned to); none by default.
+    void set_common_vertex(std::uint32_t v) { common_ = v; }
+
     std::span<const Cell> cells() const { return {cells_.data(), cells_.size()}; }
 
     static bool is_ghost(const Cell& c) {
@@ -90,11 +93,11 @@ private:
     std::span<const std::uint32_t> rank_;
     std::vector<Cell> cells_;
     std::vector<std::uint32_t> mark_;  // per cell: 2 * stamp (+1: in conflict)
-    std::unique_ptr<std::atomic<std::uint8_t>[]> owner_;  // per cell, while shared
     std::vector<std::uint32_t> free_;
     // Scratch tags per vertex, one array per thread inserting at once.
     std::vector<std::vector<std::uint64_t>> vertex_tags_;
-    std::atomic<std::uint32_t> stamp_{0};
+    std::uint32_t stamp_ = 0;  // the last one given to an insertion
+    std::uint32_t common_ = kInfinite;
     std::uint32_t last_ = 0;  // a cell near the last insertion
 };
 
