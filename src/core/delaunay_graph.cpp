@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,16 +25,26 @@ using geom::Vec3;
 // vertices per thread on.
 constexpr std::size_t kVerticesPerPart = 65536;
 
-// A graph over the distinct points, numbered along the curve: vertex k's
-// neighbours are indices[begin[k]] up to, excluding, indices[end[k]] (the
-// lists need not be stored in vertex order).
+// A graph over the distinct points, numbered along the curve, stored in
+// chunks of consecutive vertices (one per thread that wrote it): vertex k
+// of chunk c, first[c] <= k < first[c + 1], has the neighbours
+// chunks[c][begin[k]] up to, excluding, chunks[c][end[k]].
 struct LocalGraph {
     std::vector<std::uint32_t> begin, end;
-    std::vector<std::uint32_t> indices;
+    std::vector<std::uint32_t> first;
+    std::vector<std::vector<std::uint32_t>> chunks;
 
+    // A graph of one chunk, its lists to be written in any vertex order
+    // with `add`.
+    static LocalGraph one_chunk(std::size_t m) {
+        return {std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m),
+                {0, static_cast<std::uint32_t>(m)}, std::vector<std::vector<std::uint32_t>>(1)};
+    }
+    std::vector<std::uint32_t>& indices() { return chunks[0]; }
+    // Ends the list of vertex k, made of what was added since the last one.
     void add(std::uint32_t k) {
         begin[k] = end_of_last;
-        end[k] = end_of_last = static_cast<std::uint32_t>(indices.size());
+        end[k] = end_of_last = static_cast<std::uint32_t>(chunks[0].size());
     }
     std::uint32_t end_of_last = 0;
 };
@@ -77,10 +88,10 @@ void normalise(std::vector<Vec3>& points) {
 }
 
 LocalGraph complete_graph(std::size_t m) {
-    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
+    LocalGraph g = LocalGraph::one_chunk(m);
     for (std::size_t u = 0; u < m; ++u) {
         for (std::size_t w = 0; w < m; ++w) {
-            if (w != u) g.indices.push_back(static_cast<std::uint32_t>(w));
+            if (w != u) g.indices().push_back(static_cast<std::uint32_t>(w));
         }
         g.add(static_cast<std::uint32_t>(u));
     }
@@ -101,10 +112,10 @@ LocalGraph path_graph(const std::vector<Vec3>& points) {
         before[along[k]] = along[k - 1];
         after[along[k - 1]] = along[k];
     }
-    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
+    LocalGraph g = LocalGraph::one_chunk(m);
     for (std::size_t u = 0; u < m; ++u) {
         for (const std::uint32_t w : {before[u], after[u]}) {
-            if (w != delaunay::kInfinite) g.indices.push_back(w);
+            if (w != delaunay::kInfinite) g.indices().push_back(w);
         }
         g.add(static_cast<std::uint32_t>(u));
     }
@@ -116,10 +127,12 @@ LocalGraph path_graph(const std::vector<Vec3>& points) {
 // vertices of the cells around it, with a stamp per vertex to drop repeats.
 // Vertices are numbered along the curve, so that the cells of one star are
 // mostly still cached from the star before. Parts of the vertex range go
-// to threads of their own; each reads all cells but writes only its own
-// vertices' entries.
+// to threads of their own, and make the graph's chunks; each reads all
+// cells but writes only its own vertices' entries.
 LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_t workers) {
     const auto cells = t.cells();
+    // Every vertex of every cell is counted in 32 bits.
+    if (cells.size() > 0xFFFFFFFFu / 4) fail(kCapacityOverflow);
     const std::size_t parts = part_count(workers, m, kVerticesPerPart);
     std::vector<std::uint32_t> first(parts + 1);
     for (std::size_t p = 0; p <= parts; ++p) first[p] = static_cast<std::uint32_t>(m * p / parts);
@@ -138,26 +151,29 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
         for_each_corner(p, [&](std::uint32_t v, std::uint32_t) { ++start[v + 1]; });
     });
     for (std::size_t v = 0; v < m; ++v) start[v + 1] += start[v];
-    std::vector<std::uint32_t> star(start[m]);
+    // Written in full by the parts, so it is not cleared beforehand (and,
+    // short-lived, not given huge pages, whose faults can stall).
+    const auto star = std::make_unique_for_overwrite<std::uint32_t[]>(start[m]);
     run_parts(parts, [&](std::size_t p) {
         std::vector<std::uint32_t> fill(start.begin() + first[p], start.begin() + first[p + 1]);
         const std::uint32_t lo = first[p];
         for_each_corner(p, [&](std::uint32_t v, std::uint32_t id) { star[fill[v - lo]++] = id; });
     });
-    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), {}};
-    std::vector<std::vector<std::uint32_t>> found(parts);
+    LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), first,
+                 std::vector<std::vector<std::uint32_t>>(parts)};
     run_parts(parts, [&](std::size_t p) {
         // Entry m stands for the auxiliary vertex, which is seen but never
         // kept. Whether a vertex is new cannot be predicted, so every
         // candidate is written and the end moves on only for new ones.
         std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite);
-        std::vector<std::uint32_t>& out = found[p];
+        std::vector<std::uint32_t>& out = g.chunks[p];
         std::size_t count = 0;
         for (std::uint32_t u = first[p]; u < first[p + 1]; ++u) {
             seen[u] = u;
             seen[m] = u;
             g.begin[u] = static_cast<std::uint32_t>(count);
             const std::size_t most = count + 4 * std::size_t{start[u + 1] - start[u]};
+            if (most > 0xFFFFFFFFu) fail(kCapacityOverflow);
             if (out.size() < most) out.resize(std::max(most, 2 * out.size()));
             for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
                 for (const std::uint32_t w : cells[star[s]].v) {
@@ -171,24 +187,6 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
         }
         out.resize(count);
     });
-    if (parts == 1) {
-        g.indices = std::move(found[0]);
-        return g;
-    }
-    std::size_t total = 0;
-    for (const auto& out : found) total += out.size();
-    if (total > 0xFFFFFFFFu) fail(kCapacityOverflow);
-    g.indices.resize(total);
-    std::size_t offset = 0;
-    for (std::size_t p = 0; p < parts; ++p) {
-        std::copy(found[p].begin(), found[p].end(), g.indices.begin() + offset);
-        for (std::uint32_t u = first[p]; u < first[p + 1]; ++u) {
-            g.begin[u] += static_cast<std::uint32_t>(offset);
-            g.end[u] += static_cast<std::uint32_t>(offset);
-        }
-        offset += found[p].size();
-        std::vector<std::uint32_t>().swap(found[p]);
-    }
     return g;
 }
 
@@ -298,12 +296,11 @@ void sort_short(std::uint32_t* begin, std::uint32_t* end) {
 // The graph over all points, in original numbering: the distinct points'
 // graph plus, at every first copy, links to its later copies and back.
 // Distinct points are visited along the curve (`order` maps curve numbers
-// to original indices), so that the local graph is read in order; parts of
-// the curve go to threads of their own, each writing and sorting the
-// lists of its own points.
+// to original indices), so that the local graph is read in order; each of
+// its chunks goes to a thread of its own, which writes and sorts the lists
+// of the chunk's points.
 CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
-                  const std::vector<std::uint32_t>& order, const LocalGraph& local,
-                  std::size_t workers) {
+                  const std::vector<std::uint32_t>& order, const LocalGraph& local) {
     CsrGraph g;
     g.indptr = Buffer<std::uint32_t>::uninitialized(n + 1);
     // The later copies of each first copy, grouped by first copy; a later
@@ -322,10 +319,9 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
             if (io.first_copy[i] != i) copies[fill[io.first_copy[i]]++] = static_cast<std::uint32_t>(i);
         }
     }
-    const std::size_t m = order.size();
-    const std::size_t parts = part_count(workers, m, kVerticesPerPart);
+    const std::size_t parts = local.chunks.size();
     auto for_each_distinct = [&](std::size_t p, auto&& visit) {
-        for (std::size_t k = m * p / parts; k < m * (p + 1) / parts; ++k) visit(k, order[k]);
+        for (std::size_t k = local.first[p]; k < local.first[p + 1]; ++k) visit(k, order[k]);
     };
     run_parts(parts, [&](std::size_t p) {
         for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
@@ -344,10 +340,11 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
         if (io.first_copy[i] != i) g.indices[g.indptr[i]] = io.first_copy[i];
     }
     run_parts(parts, [&](std::size_t p) {
+        const std::vector<std::uint32_t>& chunk = local.chunks[p];
         for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
             std::uint32_t* const out = g.indices.data() + g.indptr[i];
             std::uint32_t* end = out;
-            for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *end++ = order[local.indices[s]];
+            for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *end++ = order[chunk[s]];
             for (std::uint32_t s = copies_start[i]; s < copies_start[i + 1]; ++s) *end++ = copies[s];
             sort_short(out, end);
         });
@@ -360,7 +357,7 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
     std::vector<Vec3> points = read_points(view);
     const std::size_t n = points.size();
     normalise(points);
-    delaunay::InsertionOrder io = delaunay::insertion_order(points);
+    delaunay::InsertionOrder io = delaunay::insertion_order(points, workers);
     // Distinct points are numbered along the curve; `io.curve` maps those
     // numbers back to the original indices.
     const std::size_t m = io.curve.size();
@@ -379,7 +376,7 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
         std::vector<Vec3>().swap(points);  // only the curve-ordered copy is read from here on
         local = distinct_point_graph(internal, sequence, io.rounds, workers);
     }
-    return assemble(n, io, io.curve, local, workers);
+    return assemble(n, io, io.curve, local);
 }
 
 }  // namespace

@@ -6,10 +6,15 @@
 #include <limits>
 
 #include "morton.hpp"
+#include "parts.hpp"
 
 namespace tevu::delaunay {
 
 namespace {
+
+// Threads split the keys and their sort only from this many points per
+// thread on.
+constexpr std::size_t kPointsPerPart = 65536;
 
 using geom::Vec3;
 
@@ -47,7 +52,7 @@ std::uint64_t hilbert_key(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
 
 // Hilbert keys over the cloud's bounding cube: one scale for all three axes,
 // so that a flat or elongated cloud keeps its shape along the curve.
-std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points) {
+std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t parts) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
     for (const Vec3& p : points) {
@@ -67,14 +72,41 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points) {
         return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
     };
     std::vector<KeyedPoint> keyed(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const Vec3& p = points[i];
-        keyed[i] = {hilbert_key(static_cast<std::uint32_t>(cell(p.x, 0)),
-                                static_cast<std::uint32_t>(cell(p.y, 1)),
-                                static_cast<std::uint32_t>(cell(p.z, 2))),
-                    static_cast<std::uint32_t>(i)};
-    }
+    const std::size_t n = points.size();
+    run_parts(parts, [&](std::size_t part) {
+        for (std::size_t i = n * part / parts; i < n * (part + 1) / parts; ++i) {
+            const Vec3& p = points[i];
+            keyed[i] = {hilbert_key(static_cast<std::uint32_t>(cell(p.x, 0)),
+                                    static_cast<std::uint32_t>(cell(p.y, 1)),
+                                    static_cast<std::uint32_t>(cell(p.z, 2))),
+                        static_cast<std::uint32_t>(i)};
+        }
+    });
     return keyed;
+}
+
+// Sorts by key, then index: a total order, so the result does not depend
+// on the parts. Each part sorts a slice; slices are then merged in pairs.
+void sort_keyed(std::vector<KeyedPoint>& keyed, std::size_t parts) {
+    auto less = [](const KeyedPoint& a, const KeyedPoint& b) {
+        return a.key != b.key ? a.key < b.key : a.index < b.index;
+    };
+    const std::size_t n = keyed.size();
+    auto bound = [&](std::size_t part) { return n * std::min(part, parts) / parts; };
+    run_parts(parts, [&](std::size_t part) {
+        std::sort(keyed.begin() + bound(part), keyed.begin() + bound(part + 1), less);
+    });
+    if (parts == 1) return;
+    std::vector<KeyedPoint> merged(n);
+    for (std::size_t width = 1; width < parts; width *= 2) {
+        run_parts((parts + 2 * width - 1) / (2 * width), [&](std::size_t pair) {
+            const std::size_t lo = bound(2 * width * pair), mid = bound(2 * width * pair + width),
+                              hi = bound(2 * width * (pair + 1));
+            std::merge(keyed.begin() + lo, keyed.begin() + mid, keyed.begin() + mid,
+                       keyed.begin() + hi, merged.begin() + lo, less);
+        });
+        keyed.swap(merged);
+    }
 }
 
 // Within a run of points sharing a cell of the curve (sorted by index), points at
@@ -142,15 +174,14 @@ std::vector<std::uint32_t> biased_rounds(std::span<const std::uint32_t> curve_or
 
 }  // namespace
 
-InsertionOrder insertion_order(std::span<const Vec3> points) {
+InsertionOrder insertion_order(std::span<const Vec3> points, std::size_t workers) {
     InsertionOrder result;
     const std::size_t n = points.size();
     result.first_copy.resize(n);
     for (std::size_t i = 0; i < n; ++i) result.first_copy[i] = static_cast<std::uint32_t>(i);
-    std::vector<KeyedPoint> keyed = curve_keys(points);
-    std::sort(keyed.begin(), keyed.end(), [](const KeyedPoint& a, const KeyedPoint& b) {
-        return a.key != b.key ? a.key < b.key : a.index < b.index;
-    });
+    const std::size_t parts = part_count(workers, n, kPointsPerPart);
+    std::vector<KeyedPoint> keyed = curve_keys(points, parts);
+    sort_keyed(keyed, parts);
     for (std::size_t s = 0; s < n;) {
         std::size_t e = s + 1;
         while (e < n && keyed[e].key == keyed[s].key) ++e;

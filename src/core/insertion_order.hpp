@@ -29,7 +29,8 @@ struct InsertionOrder {
     std::vector<std::uint32_t> first_copy;
 };
 
-// `points` are finite. `points.size()` is below 2^32.
-InsertionOrder insertion_order(std::span<const geom::Vec3> points);
+// `points` are finite. `points.size()` is below 2^32. Up to `workers`
+// threads share the work; the result does not depend on them.
+InsertionOrder insertion_order(std::span<const geom::Vec3> points, std::size_t workers);
 
 }  // namespace tevu::delaunay

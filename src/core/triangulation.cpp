@@ -13,7 +13,7 @@ namespace {
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
-constexpr std::size_t kSharedFrom = 16384;
+constexpr std::size_t kSharedFrom = 8192;
 // Each thread sharing a round keeps a tag per vertex, and more threads would
 // cut rounds into runs too short to gain from.
 constexpr std::size_t kMostSharing = 64;
