@@ -290,7 +290,11 @@ private:
                 t_.mark_.push_back(0);
                 id = static_cast<std::uint32_t>(t_.cells_.size() - 1);
             } else if (fresh_ < fresh_end_) {
+                // Fresh cells are first written here, by the thread that
+                // uses them.
                 id = fresh_++;
+                cell(id).v[0] = kFreeCell;
+                t_.mark_[id] = 0;
             } else {
                 for (const std::uint32_t back : new_ids_) free_.push_back(back);
                 return false;
@@ -578,8 +582,8 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
         last_ = walker.last();
     }
     free_.clear();
-    cells_.resize(size, Cell{{kFreeCell, 0, 0, 0}, {}});
-    mark_.resize(size, 0);
+    cells_.resize(size);
+    mark_.resize(size);
     std::vector<std::vector<std::uint32_t>> given_up(workers);
     std::vector<std::uint32_t> fresh_left(workers), last(workers, kNone), stamps(workers, stamp_);
     for (std::size_t t = 0; t < workers; ++t) fresh_left[t] = parts[t].fresh;
@@ -598,6 +602,10 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
         frees[t] = std::move(free);
         given_up[t] = std::move(skipped);
         fresh_left[t] = inserter.fresh();
+        for (std::uint32_t c = fresh_left[t]; c < parts[t].fresh_end; ++c) {
+            cells_[c].v[0] = kFreeCell;
+            mark_[c] = 0;
+        }
         last[t] = inserter.last();
         stamps[t] = inserter.last_stamp();
     });

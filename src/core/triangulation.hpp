@@ -21,7 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "predicates.hpp"
@@ -52,6 +54,28 @@ struct Cell {
 };
 
 class Inserter;
+
+// Leaves elements that a vector grows by without arguments uninitialised,
+// for arrays whose new parts are written by the threads that use them.
+template <class T>
+struct UninitialisedGrowth : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = UninitialisedGrowth<U>;
+    };
+    UninitialisedGrowth() = default;
+    template <class U>
+    UninitialisedGrowth(const UninitialisedGrowth<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 class Triangulation {
 public:
@@ -91,8 +115,9 @@ private:
 
     std::span<const Vec3> points_;
     std::span<const std::uint32_t> rank_;
-    std::vector<Cell> cells_;
-    std::vector<std::uint32_t> mark_;  // per cell: 2 * stamp (+1: in conflict)
+    std::vector<Cell, UninitialisedGrowth<Cell>> cells_;
+    // Per cell: 2 * stamp (+1: in conflict).
+    std::vector<std::uint32_t, UninitialisedGrowth<std::uint32_t>> mark_;
     std::vector<std::uint32_t> free_;
     // Scratch tags per vertex, one array per thread inserting at once.
     std::vector<std::vector<std::uint64_t>> vertex_tags_;
