@@ -14,6 +14,9 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
 constexpr std::size_t kSharedFrom = 8192;
+// A second shared pass takes the points given up by the first when there are
+// at least this many per thread.
+constexpr std::size_t kSecondPassFrom = 1024;
 // Each thread sharing a round keeps a tag per vertex, and more threads would
 // cut rounds into runs too short to gain from.
 constexpr std::size_t kMostSharing = 64;
@@ -65,27 +68,31 @@ bool same_face(const Cell& a, int fa, const Cell& b, int fb) {
     return std::equal(x, x + 3, y);
 }
 
+}  // namespace
+
 // A thread's part of a shared round. The thread owns the cells whose
-// vertices all lie in [lo, hi) or are common to all parts (the vertex at
+// vertices all lie in its range or are common to all parts (the vertex at
 // infinity and `common`), and changes no others but for the faces that its
 // cells' neighbours turn to them. Two cells that share a face share three
 // vertices, at least one of them not common: so a neighbour of one
 // thread's cell is never another thread's, no cell is read by one thread
 // while another changes it, and no locks are needed.
 struct Part {
+    // The range: lo <= v < hi, or when hi < lo (a range that wraps around)
+    // v >= lo or v < hi; of the vertices 0, ..., vertices - 1.
     std::uint32_t lo, hi;
+    std::uint32_t vertices;
     std::uint32_t common;
     std::uint32_t fresh, fresh_end;  // its range of unused cells
     bool owns_vertex(std::uint32_t v) const {
-        return v - lo < hi - lo || v == common || v == kInfinite;
+        const bool in = lo <= hi ? v - lo < hi - lo : (v >= lo && v < vertices) || v < hi;
+        return in || v == common || v == kInfinite;
     }
     bool owns(const Cell& c) const {
         return owns_vertex(c.v[0]) && owns_vertex(c.v[1]) && owns_vertex(c.v[2]) &&
                owns_vertex(c.v[3]);
     }
 };
-
-}  // namespace
 
 // One thread's insertions. Alone (no part) it has the whole mesh to itself
 // and grows it. In a shared round it inserts only what its own cells hold:
@@ -534,32 +541,67 @@ void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
 
 void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
     workers = std::min(workers, kMostSharing);
-    if (vertex_tags_.size() < workers) vertex_tags_.resize(workers);
     // Every thread gets a contiguous run of the round: a compact region of
     // space, as the round follows the curve along which vertices are
     // numbered. It owns the cells of the vertices numbered from its run's
-    // first point up to the next run's, and takes a share of the free cells
-    // and a range of fresh ones: a point adds about 6.6 cells in all.
-    std::vector<std::size_t> bounds(workers + 1);
-    for (std::size_t t = 0; t <= workers; ++t) bounds[t] = ids.size() * t / workers;
-    std::vector<std::vector<std::uint32_t>> frees(workers);
+    // first point up to the next run's.
+    const auto vertices = static_cast<std::uint32_t>(points_.size());
+    std::vector<std::vector<std::uint32_t>> runs(workers);
     std::vector<Part> parts(workers);
+    for (std::size_t t = 0; t < workers; ++t) {
+        const std::size_t begin = ids.size() * t / workers, end = ids.size() * (t + 1) / workers;
+        runs[t].assign(ids.begin() + begin, ids.begin() + end);
+        parts[t].lo = t == 0 ? 0 : ids[begin];
+        parts[t].hi = t + 1 == workers ? vertices : ids[end];
+    }
+    std::vector<std::uint32_t> rest = insert_runs(runs, parts);
+    // What was given up lies mostly where two parts meet. A second pass
+    // moves every boundary to the middle of a part, the last part wrapping
+    // around to the first: cut[t] = the middle of part t.
+    if (rest.size() >= kSecondPassFrom * workers) {
+        std::sort(rest.begin(), rest.end());
+        std::vector<std::uint32_t> cut(workers);
+        for (std::size_t t = 0; t < workers; ++t) cut[t] = parts[t].lo + (parts[t].hi - parts[t].lo) / 2;
+        for (std::size_t t = 0; t < workers; ++t) {
+            const std::uint32_t lo = cut[t], hi = t + 1 == workers ? cut[0] : cut[t + 1];
+            parts[t].lo = lo;
+            parts[t].hi = hi;
+            runs[t].clear();
+            const auto from = std::lower_bound(rest.begin(), rest.end(), lo);
+            if (lo <= hi) {
+                runs[t].assign(from, std::lower_bound(rest.begin(), rest.end(), hi));
+            } else {
+                runs[t].assign(from, rest.end());
+                runs[t].insert(runs[t].end(), rest.begin(), std::lower_bound(rest.begin(), rest.end(), hi));
+            }
+        }
+        rest = insert_runs(runs, parts);
+    }
+    insert_alone(rest);
+}
+
+std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<std::uint32_t>>& runs,
+                                                      std::vector<Part>& parts) {
+    const std::size_t workers = runs.size();
+    if (vertex_tags_.size() < workers) vertex_tags_.resize(workers);
+    // Each thread takes a share of the free cells and a range of fresh
+    // ones: a point adds about 6.6 cells in all.
+    std::vector<std::vector<std::uint32_t>> frees(workers);
     std::size_t size = cells_.size();
     for (std::size_t t = 0; t < workers; ++t) {
         frees[t].assign(free_.begin() + free_.size() * t / workers,
                         free_.begin() + free_.size() * (t + 1) / workers);
-        const std::size_t wanted = 7 * (bounds[t + 1] - bounds[t]) + 1024;
-        Part& part = parts[t];
-        part.lo = t == 0 ? 0 : ids[bounds[t]];
-        part.hi = t + 1 == workers ? static_cast<std::uint32_t>(points_.size()) : ids[bounds[t + 1]];
-        part.common = common_;
-        part.fresh = static_cast<std::uint32_t>(std::min(size, kMaxCells));
+        const std::size_t wanted = 7 * runs[t].size() + 1024;
+        parts[t].vertices = static_cast<std::uint32_t>(points_.size());
+        parts[t].common = common_;
+        parts[t].fresh = static_cast<std::uint32_t>(std::min(size, kMaxCells));
         size += wanted - std::min(wanted, frees[t].size());
-        part.fresh_end = static_cast<std::uint32_t>(std::min(size, kMaxCells));
+        parts[t].fresh_end = static_cast<std::uint32_t>(std::min(size, kMaxCells));
     }
+    std::vector<std::uint32_t> rest;
     if (size > kMaxCells) {
-        insert_alone(ids);
-        return;
+        for (const auto& run : runs) rest.insert(rest.end(), run.begin(), run.end());
+        return rest;
     }
     // Walks start from cells of the thread's own, found by walking
     // beforehand to every kHintEvery-th point of its run. A thread starts
@@ -573,8 +615,8 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
     {
         Inserter walker(*this, 0, nullptr, free_, last_, stamp_ + 1, 1, 0x9E3779B9u);
         for (std::size_t t = 0; t < workers; ++t) {
-            for (std::size_t k = bounds[t]; k < bounds[t + 1]; k += kHintEvery) {
-                const std::uint32_t c = walker.finite_cell_at(ids[k]);
+            for (std::size_t k = 0; k < runs[t].size(); k += kHintEvery) {
+                const std::uint32_t c = walker.finite_cell_at(runs[t][k]);
                 hints[t].push_back(parts[t].owns(cells_[c]) ? c : kNone);
                 if (starts[t] == kNone) starts[t] = hints[t].back();
             }
@@ -595,9 +637,9 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
         Inserter inserter(*this, t, &parts[t], free, starts[t],
                           stamp_ + 1 + static_cast<std::uint32_t>(t), stamp_step,
                           0x9E3779B9u + 0x632BE5ABu * static_cast<std::uint32_t>(t));
-        for (std::size_t k = bounds[t]; k < bounds[t + 1]; ++k) {
-            const std::uint32_t restart = hints[t][(k - bounds[t]) / kHintEvery];
-            if (!inserter.insert(ids[k], restart)) skipped.push_back(ids[k]);
+        const std::vector<std::uint32_t>& run = runs[t];
+        for (std::size_t k = 0; k < run.size(); ++k) {
+            if (!inserter.insert(run[k], hints[t][k / kHintEvery])) skipped.push_back(run[k]);
         }
         frees[t] = std::move(free);
         given_up[t] = std::move(skipped);
@@ -615,11 +657,12 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
             free_.push_back(static_cast<std::uint32_t>(c));
         }
         stamp_ = std::max(stamp_, stamps[t]);
+        rest.insert(rest.end(), given_up[t].begin(), given_up[t].end());
     }
     for (const std::uint32_t c : last) {
         if (c != kNone) last_ = c;
     }
-    for (const auto& points : given_up) insert_alone(points);
+    return rest;
 }
 
 }  // namespace tevu::delaunay

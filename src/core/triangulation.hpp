@@ -54,6 +54,7 @@ struct Cell {
 };
 
 class Inserter;
+struct Part;
 
 // Leaves elements that a vector grows by without arguments uninitialised,
 // for arrays whose new parts are written by the threads that use them.
@@ -112,6 +113,10 @@ private:
 
     void insert_alone(std::span<const std::uint32_t> ids);
     void insert_shared(std::span<const std::uint32_t> ids, std::size_t workers);
+    // Inserts runs[t] on thread t, in parts[t] (whose ranges are set); gives
+    // back the points given up.
+    std::vector<std::uint32_t> insert_runs(std::vector<std::vector<std::uint32_t>>& runs,
+                                           std::vector<Part>& parts);
 
     std::span<const Vec3> points_;
     std::span<const std::uint32_t> rank_;
