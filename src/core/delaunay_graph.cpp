@@ -279,26 +279,12 @@ LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::ui
     return triangulation_graph(t, m, workers);
 }
 
-// Sorts a neighbour list: by insertion when short, as almost all are.
-void sort_short(std::uint32_t* begin, std::uint32_t* end) {
-    if (end - begin > 32) {
-        std::sort(begin, end);
-        return;
-    }
-    for (std::uint32_t* i = begin + 1; i < end; ++i) {
-        const std::uint32_t v = *i;
-        std::uint32_t* j = i;
-        for (; j > begin && j[-1] > v; --j) *j = j[-1];
-        *j = v;
-    }
-}
-
 // The graph over all points, in original numbering: the distinct points'
 // graph plus, at every first copy, links to its later copies and back.
 // Distinct points are visited along the curve (`order` maps curve numbers
 // to original indices), so that the local graph is read in order; each of
-// its chunks goes to a thread of its own, which writes and sorts the lists
-// of the chunk's points.
+// its chunks goes to a thread of its own, which writes the lists of the
+// chunk's points.
 CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
                   const std::vector<std::uint32_t>& order, const LocalGraph& local) {
     CsrGraph g;
@@ -335,19 +321,34 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
         if (total > 0xFFFFFFFFu) fail(kCapacityOverflow);
         g.indptr[i + 1] = static_cast<std::uint32_t>(total);
     }
-    g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
+    // The lists in any order first (short-lived: no huge pages).
+    const auto unsorted = std::make_unique_for_overwrite<std::uint32_t[]>(total);
     for (std::size_t i = 0; i < n; ++i) {
-        if (io.first_copy[i] != i) g.indices[g.indptr[i]] = io.first_copy[i];
+        if (io.first_copy[i] != i) unsorted[g.indptr[i]] = io.first_copy[i];
     }
     run_parts(parts, [&](std::size_t p) {
         const std::vector<std::uint32_t>& chunk = local.chunks[p];
         for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
-            std::uint32_t* const out = g.indices.data() + g.indptr[i];
-            std::uint32_t* end = out;
-            for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *end++ = order[chunk[s]];
-            for (std::uint32_t s = copies_start[i]; s < copies_start[i + 1]; ++s) *end++ = copies[s];
-            sort_short(out, end);
+            std::uint32_t* out = unsorted.get() + g.indptr[i];
+            for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *out++ = order[chunk[s]];
+            for (std::uint32_t s = copies_start[i]; s < copies_start[i + 1]; ++s) *out++ = copies[s];
         });
+    });
+    // The graph is symmetric, so listing, for each point in increasing
+    // order, that point in the lists of its neighbours rebuilds every list
+    // in ascending order, without sorting. Each part rebuilds the lists of
+    // its own range of points, reading all lists.
+    g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
+    run_parts(parts, [&](std::size_t p) {
+        const std::uint32_t lo = static_cast<std::uint32_t>(n * p / parts);
+        const std::uint32_t span = static_cast<std::uint32_t>(n * (p + 1) / parts) - lo;
+        std::vector<std::uint32_t> fill(g.indptr.begin() + lo, g.indptr.begin() + lo + span);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            for (std::uint32_t s = g.indptr[i]; s < g.indptr[i + 1]; ++s) {
+                const std::uint32_t j = unsorted[s];
+                if (j - lo < span) g.indices[fill[j - lo]++] = i;
+            }
+        }
     });
     return g;
 }
