@@ -21,6 +21,10 @@ using delaunay::Cell;
 using delaunay::Triangulation;
 using geom::Vec3;
 
+// Every thread of a build keeps arrays of a few bytes per point (vertex
+// tags, marks of the vertices seen), so more threads would cost more memory
+// than they could save time.
+constexpr std::size_t kMostThreads = 8;
 // Threads split the graph's extraction and assembly only from this many
 // vertices per thread on.
 constexpr std::size_t kVerticesPerPart = 65536;
@@ -355,6 +359,7 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
 
 template <class T>
 CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
+    workers = std::clamp<std::size_t>(workers, 1, kMostThreads);
     std::vector<Vec3> points = read_points(view);
     const std::size_t n = points.size();
     normalise(points);

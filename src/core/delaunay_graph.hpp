@@ -30,7 +30,7 @@ namespace tevu {
 // infinite coordinate, with "ndarray: index out of bounds" for rows of
 // fewer than three columns, and with "capacity overflow" when ids or
 // offsets would not fit 32 bits. `workers` (at least 1) bounds the threads
-// the build may use.
+// the build may use; it uses at most 8.
 CsrGraph delaunay_graph_f64(const StridedView2D<double>& points, std::size_t workers);
 CsrGraph delaunay_graph_f32(const StridedView2D<float>& points, std::size_t workers);
 

@@ -17,9 +17,6 @@ constexpr std::size_t kSharedFrom = 8192;
 // A second shared pass takes the points given up by the first when there are
 // at least this many per thread.
 constexpr std::size_t kSecondPassFrom = 1024;
-// Each thread sharing a round keeps a tag per vertex, and more threads would
-// cut rounds into runs too short to gain from.
-constexpr std::size_t kMostSharing = 64;
 // A shared round's threads know a cell of their own at every this many
 // points of their runs.
 constexpr std::size_t kHintEvery = 1024;
@@ -540,7 +537,6 @@ void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
 }
 
 void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
-    workers = std::min(workers, kMostSharing);
     // Every thread gets a contiguous run of the round: a compact region of
     // space, as the round follows the curve along which vertices are
     // numbered. It owns the cells of the vertices numbered from its run's
