@@ -1,6 +1,7 @@
 #include "triangulation.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <utility>
 
 #include "errors.hpp"
@@ -14,6 +15,14 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
 constexpr std::size_t kSharedFrom = 8192;
+// A shared walk longer than this gives its point up: walks from the last
+// insertion are short, save where the threads' cells are tangled (along a
+// line of points through a cloud, say), where they can cross most cells.
+constexpr std::size_t kSharedWalkSteps = 2048;
+// Work (walk steps and cavity cells) that a thread may spend on points it
+// gives up beyond twice what it spent on those inserted: a point costs some
+// 30 units in general position.
+constexpr std::size_t kWasteAllowed = 100000;
 // A second shared pass takes the points given up by the first when there are
 // at least this many per thread.
 constexpr std::size_t kSecondPassFrom = 1024;
@@ -118,12 +127,10 @@ public:
     // A point whose walk alone was blocked is tried once more from
     // `restart` (kNone: none), a cell that, when live, this thread owns.
     bool insert(std::uint32_t p, std::uint32_t restart = kNone) {
-        walk_blocked_ = false;
-        if (try_insert(p)) return true;
-        if (!walk_blocked_ || restart == kNone || restart == last_) return false;
-        if (Triangulation::is_free(cell(restart)) || !owns(restart)) return false;
-        last_ = restart;
-        return try_insert(p);
+        const std::size_t before = work_;
+        const bool done = insert_or_restart(p, restart);
+        (done ? useful_work_ : wasted_work_) += work_ - before;
+        return done;
     }
 
     // A finite cell at p, to start a shared round's walks from (alone).
@@ -138,8 +145,20 @@ public:
     std::uint32_t fresh() const { return fresh_; }
     // The last stamp given out, or the one before the first.
     std::uint32_t last_stamp() const { return next_stamp_ - stamp_step_; }
+    // Walk steps and cavity cells, of insertions made and of points given up.
+    std::size_t useful_work() const { return useful_work_; }
+    std::size_t wasted_work() const { return wasted_work_; }
 
 private:
+    bool insert_or_restart(std::uint32_t p, std::uint32_t restart) {
+        walk_blocked_ = false;
+        if (try_insert(p)) return true;
+        if (!walk_blocked_ || restart == kNone || restart == last_) return false;
+        if (Triangulation::is_free(cell(restart)) || !owns(restart)) return false;
+        last_ = restart;
+        return try_insert(p);
+    }
+
     bool shared() const { return part_ != nullptr; }
     bool owns(std::uint32_t c) { return part_ == nullptr || part_->owns(cell(c)); }
     const Vec3& point(std::uint32_t v) const { return t_.points_[v]; }
@@ -203,8 +222,8 @@ private:
         // A randomised visibility walk ends with probability one on any
         // triangulation; the step limit only guards against a pathological
         // sequence of random choices.
-        const std::size_t max_steps = 64 + 4 * t_.cells_.size();
-        for (std::size_t step = 0; step < max_steps; ++step) {
+        const std::size_t max_steps = shared() ? kSharedWalkSteps : 64 + 4 * t_.cells_.size();
+        for (std::size_t step = 0; step < max_steps; ++step, ++work_) {
             const std::uint32_t first = next_random() & 3u;
             bool moved = false;
             for (std::uint32_t t = 0; t < 4; ++t) {
@@ -446,7 +465,9 @@ private:
         if (shared() && !part_->owns_vertex(p)) return false;
         const std::uint32_t start = locate(p);
         if (start == kNone) return false;
-        if (!find_cavity(start, p)) return false;
+        const bool found = find_cavity(start, p);
+        work_ += cavity_.size();
+        if (!found) return false;
         if (!allocate_new_cells(boundary_.size())) return false;
         fill_cavity(p);
         return true;
@@ -463,6 +484,7 @@ private:
     std::uint32_t inside_ = 0;
     std::uint32_t stamp_ = 0;  // this insertion's
     bool walk_blocked_ = false;
+    std::size_t work_ = 0, useful_work_ = 0, wasted_work_ = 0;
     std::vector<std::uint64_t>& tags_;  // per vertex: stamp << 32 | local number
     std::vector<std::uint32_t> edge_locals_;  // per boundary facet: its 3 local numbers
     std::vector<std::uint32_t> edge_face_;  // per directed edge (local numbers)
@@ -508,6 +530,7 @@ void Triangulation::start(std::uint32_t a, std::uint32_t b, std::uint32_t c, std
         }
     }
     last_ = 0;
+    vertices_ = 4;
 }
 
 void Triangulation::insert(std::span<const std::uint32_t> ids, std::span<const std::size_t> rounds,
@@ -515,7 +538,7 @@ void Triangulation::insert(std::span<const std::uint32_t> ids, std::span<const s
     for (std::size_t r = 0; r < rounds.size(); ++r) {
         const std::size_t end = r + 1 < rounds.size() ? rounds[r + 1] : ids.size();
         const auto round = ids.subspan(rounds[r], end - rounds[r]);
-        if (workers > 1 && round.size() >= kSharedFrom * workers) {
+        if (workers > 1 && sharing_pays_ && round.size() >= kSharedFrom * workers) {
             insert_shared(round, workers);
         } else {
             insert_alone(round);
@@ -534,6 +557,7 @@ void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
     }
     last_ = inserter.last();
     stamp_ = inserter.last_stamp();
+    vertices_ += ids.size();
 }
 
 void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
@@ -551,6 +575,10 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
         parts[t].hi = t + 1 == workers ? vertices : ids[end];
     }
     std::vector<std::uint32_t> rest = insert_runs(runs, parts);
+    if (!sharing_pays_) {
+        insert_alone(rest);
+        return;
+    }
     // What was given up lies mostly where two parts meet. A second pass
     // moves every boundary to the middle of a part, the last part wrapping
     // around to the first: cut[t] = the middle of part t.
@@ -581,13 +609,18 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
     const std::size_t workers = runs.size();
     if (vertex_tags_.size() < workers) vertex_tags_.resize(workers);
     // Each thread takes a share of the free cells and a range of fresh
-    // ones: a point adds about 6.6 cells in all.
+    // ones: in general position a point adds about 6.6 cells in all (7 fit
+    // the cells reserved up front), but some clouds need more (points along
+    // a line inside a cloud have large stars), so the mesh so far sets the
+    // rate, with a margin.
     std::vector<std::vector<std::uint32_t>> frees(workers);
     std::size_t size = cells_.size();
+    const std::size_t live = cells_.size() - free_.size();
+    const std::size_t per_point = std::max<std::size_t>(7, 11 * live / (10 * vertices_));
     for (std::size_t t = 0; t < workers; ++t) {
         frees[t].assign(free_.begin() + free_.size() * t / workers,
                         free_.begin() + free_.size() * (t + 1) / workers);
-        const std::size_t wanted = 7 * runs[t].size() + 1024;
+        const std::size_t wanted = per_point * runs[t].size() + 1024;
         parts[t].vertices = static_cast<std::uint32_t>(points_.size());
         parts[t].common = common_;
         parts[t].fresh = static_cast<std::uint32_t>(std::min(size, kMaxCells));
@@ -624,6 +657,7 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
     mark_.resize(size);
     std::vector<std::vector<std::uint32_t>> given_up(workers);
     std::vector<std::uint32_t> fresh_left(workers), last(workers, kNone), stamps(workers, stamp_);
+    std::vector<std::size_t> useful(workers, 0), wasted(workers, 0);
     for (std::size_t t = 0; t < workers; ++t) fresh_left[t] = parts[t].fresh;
     const std::uint32_t stamp_step = static_cast<std::uint32_t>(workers);
     run_parts(workers, [&](std::size_t t) {
@@ -633,9 +667,16 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
         Inserter inserter(*this, t, &parts[t], free, starts[t],
                           stamp_ + 1 + static_cast<std::uint32_t>(t), stamp_step,
                           0x9E3779B9u + 0x632BE5ABu * static_cast<std::uint32_t>(t));
+        // A thread whose points given up have cost it much more work than
+        // those inserted gives up the rest of its run as well.
         const std::vector<std::uint32_t>& run = runs[t];
         for (std::size_t k = 0; k < run.size(); ++k) {
-            if (!inserter.insert(run[k], hints[t][k / kHintEvery])) skipped.push_back(run[k]);
+            if (inserter.insert(run[k], hints[t][k / kHintEvery])) continue;
+            skipped.push_back(run[k]);
+            if (inserter.wasted_work() > 2 * inserter.useful_work() + kWasteAllowed) {
+                skipped.insert(skipped.end(), run.begin() + k + 1, run.end());
+                break;
+            }
         }
         frees[t] = std::move(free);
         given_up[t] = std::move(skipped);
@@ -646,8 +687,21 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
         }
         last[t] = inserter.last();
         stamps[t] = inserter.last_stamp();
+        useful[t] = inserter.useful_work();
+        wasted[t] = inserter.wasted_work();
     });
+    // When the points given up cost the threads more than half as much work
+    // as those inserted, their cells are tangled all over (every point on
+    // the hull, or a line of points through the cloud): the rest of the
+    // build goes to one thread.
+    const std::size_t useful_total = std::accumulate(useful.begin(), useful.end(), std::size_t{0});
+    if (2 * std::accumulate(wasted.begin(), wasted.end(), std::size_t{0}) > useful_total) {
+        sharing_pays_ = false;
+    }
+    vertices_ += std::accumulate(runs.begin(), runs.end(), std::size_t{0},
+                                 [](std::size_t sum, const auto& run) { return sum + run.size(); });
     for (std::size_t t = 0; t < workers; ++t) {
+        vertices_ -= given_up[t].size();
         free_.insert(free_.end(), frees[t].begin(), frees[t].end());
         for (std::size_t c = fresh_left[t]; c < parts[t].fresh_end; ++c) {
             free_.push_back(static_cast<std::uint32_t>(c));

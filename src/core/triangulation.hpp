@@ -129,6 +129,8 @@ private:
     std::uint32_t stamp_ = 0;  // the last one given to an insertion
     std::uint32_t common_ = kInfinite;
     std::uint32_t last_ = 0;  // a cell near the last insertion
+    std::size_t vertices_ = 0;  // inserted so far
+    bool sharing_pays_ = true;  // false once threads wasted much of a round
 };
 
 }  // namespace tevu::delaunay
