@@ -29,6 +29,8 @@ constexpr std::size_t kSecondPassFrom = 1024;
 // A shared round's threads know a cell of their own at every this many
 // points of their runs.
 constexpr std::size_t kHintEvery = 1024;
+// Seeds the random choices of walks (each thread's its own).
+constexpr std::uint32_t kSeed = 0x9E3779B9u;
 // Stamps mark cells by insertion in 31 bits (twice the stamp, plus one).
 constexpr std::uint32_t kLastStamp = 0x7FFFFFFEu;
 
@@ -121,6 +123,16 @@ public:
             fresh_ = part->fresh;
             fresh_end_ = part->fresh_end;
         }
+    }
+
+    // The mesh's one inserter, that grows it. After a shared round the cell
+    // of the last insertion may have been freed since; any live cell will do.
+    static Inserter alone(Triangulation& t) {
+        while (Triangulation::is_free(t.cells_[t.last_])) {
+            t.last_ = (t.last_ + 1) % static_cast<std::uint32_t>(t.cells_.size());
+        }
+        if (t.vertex_tags_.empty()) t.vertex_tags_.resize(1);
+        return Inserter(t, 0, nullptr, t.free_, t.last_, t.stamp_ + 1, 1, kSeed);
     }
 
     // Whether p was inserted; when not (only when sharing), nothing changed.
@@ -547,11 +559,7 @@ void Triangulation::insert(std::span<const std::uint32_t> ids, std::span<const s
 }
 
 void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
-    // After a shared round the cell of the last insertion may have been
-    // freed since; any live cell will do.
-    while (is_free(cells_[last_])) last_ = (last_ + 1) % static_cast<std::uint32_t>(cells_.size());
-    if (vertex_tags_.empty()) vertex_tags_.resize(1);
-    Inserter inserter(*this, 0, nullptr, free_, last_, stamp_ + 1, 1, 0x9E3779B9u);
+    Inserter inserter = Inserter::alone(*this);
     for (const std::uint32_t p : ids) {
         if (!inserter.insert(p)) fail(kTriangulationBroken);
     }
@@ -638,11 +646,10 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
     // region need not be convex, nor even connected) is tried again from
     // the one for its stretch of the run. Without any, a thread gives up
     // its run.
-    while (is_free(cells_[last_])) last_ = (last_ + 1) % static_cast<std::uint32_t>(cells_.size());
     std::vector<std::vector<std::uint32_t>> hints(workers);
     std::vector<std::uint32_t> starts(workers, kNone);
     {
-        Inserter walker(*this, 0, nullptr, free_, last_, stamp_ + 1, 1, 0x9E3779B9u);
+        Inserter walker = Inserter::alone(*this);
         for (std::size_t t = 0; t < workers; ++t) {
             for (std::size_t k = 0; k < runs[t].size(); k += kHintEvery) {
                 const std::uint32_t c = walker.finite_cell_at(runs[t][k]);
@@ -666,7 +673,7 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
         std::vector<std::uint32_t> free = std::move(frees[t]), skipped;
         Inserter inserter(*this, t, &parts[t], free, starts[t],
                           stamp_ + 1 + static_cast<std::uint32_t>(t), stamp_step,
-                          0x9E3779B9u + 0x632BE5ABu * static_cast<std::uint32_t>(t));
+                          kSeed + 0x632BE5ABu * static_cast<std::uint32_t>(t));
         // A thread whose points given up have cost it much more work than
         // those inserted gives up the rest of its run as well.
         const std::vector<std::uint32_t>& run = runs[t];
