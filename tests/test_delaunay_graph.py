@@ -59,17 +59,41 @@ def test_edges_equal_scipys_in_general_position(kind, n, seed):
     np.testing.assert_array_equal(got[1], want[1])
 
 
+def surface_cloud(kind, n, seed):
+    rng = np.random.default_rng(seed)
+    s, t = 2 * np.pi * rng.random((2, n))
+    if kind == "cylinder":
+        return np.c_[np.cos(s), np.sin(s), 3 * rng.random(n)]
+    ring = 2 + 0.5 * np.cos(t)
+    return np.c_[ring * np.cos(s), ring * np.sin(s), 0.5 * np.sin(t)]
+
+
+# The thin cells that fill a sampled surface's inside send walks from the
+# last insertion a long way round; the points are then found from their
+# nearest vertex.
+@pytest.mark.parametrize("kind", ["cylinder", "torus"])
+@pytest.mark.parametrize("n,seed", [(500, 0), (4_000, 1), (4_000, 2)])
+def test_edges_equal_scipys_on_sampled_surfaces(kind, n, seed):
+    points = surface_cloud(kind, n, seed)
+    got = _tevu.delaunay_graph(points)
+    want = scipy_graph(points)
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
+
+
 @pytest.fixture(scope="module")
 def large_clouds():
     # Large enough for the last rounds of insertions, and the graph's
     # extraction, to be shared by threads: clustered, a grid with
     # duplicates, a flat cloud (coned to an apex that every cell holds) and
-    # a sphere (every point on the hull when inserted).
+    # a sphere (every point on the hull when inserted), and a cylinder's
+    # surface, whose walks are long.
     rng = np.random.default_rng(6)
     flat = np.c_[rng.random((160_000, 2)), np.full(160_000, 0.3)]
     sphere = rng.normal(size=(160_000, 3))
     sphere /= np.linalg.norm(sphere, axis=1)[:, None]
-    clouds = [clustered_cloud(160_000, 4), np.floor(60 * rng.random((160_000, 3))), flat, sphere]
+    clouds = [clustered_cloud(160_000, 4), np.floor(60 * rng.random((160_000, 3))), flat, sphere,
+              surface_cloud("cylinder", 60_000, 7)]
     return [(points, _tevu.delaunay_graph(points)) for points in clouds]
 
 

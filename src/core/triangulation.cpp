@@ -26,6 +26,11 @@ constexpr std::size_t kWasteAllowed = 100000;
 // A second shared pass takes the points given up by the first when there are
 // at least this many per thread.
 constexpr std::size_t kSecondPassFrom = 1024;
+// A walk that has taken this many steps looks for the point's nearest
+// vertex instead (see `locate_near`). Walks in general position take some
+// 6 steps; across the thin cells that fill a sampled surface's inside
+// (a cylinder's, say) they can cross a fixed share of all cells.
+constexpr std::size_t kWalkBeforeDescent = 32;
 // A shared round's threads know a cell of their own at every this many
 // points of their runs.
 constexpr std::size_t kHintEvery = 1024;
@@ -190,7 +195,7 @@ private:
         return geom::orient3d(*w[0], *w[1], *w[2], *w[3]);
     }
 
-    bool finite_in_conflict(const Cell& c, std::uint32_t p) const {
+    [[gnu::always_inline]] bool finite_in_conflict(const Cell& c, std::uint32_t p) const {
         const Vec3& a = point(c.v[0]);
         const Vec3& b = point(c.v[1]);
         const Vec3& d = point(c.v[2]);
@@ -203,7 +208,7 @@ private:
         return geom::insphere_tie(pts, ids) > 0;
     }
 
-    bool in_conflict(std::uint32_t id, std::uint32_t p) {
+    [[gnu::always_inline]] bool in_conflict(std::uint32_t id, std::uint32_t p) {
         const Cell& c = cell(id);
         const int k = infinite_slot(c);
         if (k < 0) return finite_in_conflict(c, p);
@@ -230,12 +235,16 @@ private:
             c = cell_of(cell(c).n[k]);
             if (!owns(c)) return kNone;
         }
+        const std::uint32_t origin = c;
         std::uint32_t previous = kNone;
         // A randomised visibility walk ends with probability one on any
         // triangulation; the step limit only guards against a pathological
         // sequence of random choices.
         const std::size_t max_steps = shared() ? kSharedWalkSteps : 64 + 4 * t_.cells_.size();
         for (std::size_t step = 0; step < max_steps; ++step, ++work_) {
+            if (step == kWalkBeforeDescent) [[unlikely]] {
+                if (const std::uint32_t near = locate_near(p, origin); near != kNone) return near;
+            }
             const std::uint32_t first = next_random() & 3u;
             bool moved = false;
             for (std::uint32_t t = 0; t < 4; ++t) {
@@ -265,6 +274,90 @@ private:
         return shared() ? kNone : locate_by_scan(p);
     }
 
+    // A cell in conflict with p found from p's nearest vertex, or kNone.
+    // The nearest vertex q is always a vertex of the cavity (the ball on
+    // p and q as diameter holds no other vertex, so p and q are joined once
+    // p is in), so a cell around q is in conflict with p. Greedy descent
+    // over the vertices, from the nearest vertex of `from`, reaches q: in a
+    // Delaunay triangulation a vertex with no neighbour nearer to p is
+    // nearest. Rounded distances may stop the descent next to a near tie,
+    // and sharing its cells may lead to another thread's: then kNone, and
+    // the walk goes on.
+    [[gnu::noinline]] std::uint32_t locate_near(std::uint32_t p, std::uint32_t from) {
+        const Vec3& target = point(p);
+        std::uint32_t q = kNone;
+        double nearest = 0.0;
+        for (const std::uint32_t v : cell(from).v) {
+            if (v == kInfinite) continue;
+            const double d = squared_distance(point(v), target);
+            if (q == kNone || d < nearest) {
+                q = v;
+                nearest = d;
+            }
+        }
+        // Around q, the first cell in conflict ends the search, and the
+        // first nearer vertex moves it there.
+        for (;;) {
+            std::uint32_t found = kNone, nearer = kNone;
+            const bool whole = visit_around(q, from, [&](std::uint32_t c) {
+                if (in_conflict(c, p)) {
+                    found = c;
+                    return true;
+                }
+                for (const std::uint32_t v : cell(c).v) {
+                    if (v == kInfinite) continue;
+                    const double d = squared_distance(point(v), target);
+                    if (d < nearest) {
+                        nearest = d;
+                        nearer = v;
+                        from = c;
+                    }
+                }
+                return nearer != kNone;
+            });
+            if (found != kNone) return found;
+            if (!whole || nearer == kNone) return kNone;
+            q = nearer;
+        }
+    }
+
+    static double squared_distance(const Vec3& a, const Vec3& b) {
+        const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+        return dx * dx + dy * dy + dz * dz;
+    }
+
+    // Calls visit(c) for the cells c around vertex v (finite), from `from`,
+    // which has v, until it returns true. False when sharing and a cell
+    // around v is another thread's, which is neither visited nor marked.
+    template <class Visit>
+    bool visit_around(std::uint32_t v, std::uint32_t from, Visit&& visit) {
+        const std::uint32_t seen = 2 * take_stamp();
+        around_.clear();
+        around_.push_back(from);
+        t_.mark_[from] = seen;
+        for (std::size_t k = 0; k < around_.size(); ++k, ++work_) {
+            const std::uint32_t c = around_[k];
+            if (visit(c)) return true;
+            // The three faces of c that hold v lead to cells around v.
+            for (std::uint32_t i = 0; i < 4; ++i) {
+                if (cell(c).v[i] == v) continue;
+                const std::uint32_t next = cell_of(cell(c).n[i]);
+                if (!owns(next)) return false;
+                if (t_.mark_[next] == seen) continue;
+                t_.mark_[next] = seen;
+                around_.push_back(next);
+            }
+        }
+        return true;
+    }
+
+    std::uint32_t take_stamp() {
+        if (next_stamp_ > kLastStamp - stamp_step_) fail(kCapacityOverflow);
+        const std::uint32_t stamp = next_stamp_;
+        next_stamp_ += stamp_step_;
+        return stamp;
+    }
+
     std::uint32_t locate_by_scan(std::uint32_t p) {
         for (std::uint32_t c = 0; c < t_.cells_.size(); ++c) {
             if (!Triangulation::is_free(cell(c)) && in_conflict(c, p)) return c;
@@ -277,9 +370,7 @@ private:
     // thread's own. Only owned cells are marked; the others are tested
     // again from each cavity cell next to them.
     bool find_cavity(std::uint32_t start, std::uint32_t p) {
-        if (next_stamp_ > kLastStamp - stamp_step_) fail(kCapacityOverflow);
-        const std::uint32_t stamp = next_stamp_;
-        next_stamp_ += stamp_step_;
+        const std::uint32_t stamp = take_stamp();
         const std::uint32_t inside = 2 * stamp + 1, outside = 2 * stamp;
         inside_ = inside;
         stamp_ = stamp;
@@ -501,6 +592,7 @@ private:
     std::vector<std::uint32_t> edge_locals_;  // per boundary facet: its 3 local numbers
     std::vector<std::uint32_t> edge_face_;  // per directed edge (local numbers)
     std::vector<std::uint32_t> cavity_;
+    std::vector<std::uint32_t> around_;  // cells around a vertex
     std::vector<std::uint32_t> boundary_;  // packed (cavity cell, face)
     std::vector<std::uint32_t> new_ids_;
 };
@@ -658,6 +750,8 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
             }
         }
         last_ = walker.last();
+        // Its searches around vertices marked cells with stamps of their own.
+        stamp_ = walker.last_stamp();
     }
     free_.clear();
     cells_.resize(size);
