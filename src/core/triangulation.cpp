@@ -380,6 +380,13 @@ private:
         cavity_.push_back(start);
         for (std::size_t k = 0; k < cavity_.size(); ++k) {
             const std::uint32_t c = cavity_[k];
+            // The neighbours are scattered over the mesh: loading all four
+            // at once overlaps their cache misses.
+            for (std::uint32_t i = 0; i < 4; ++i) {
+                const std::uint32_t nb = cell_of(cell(c).n[i]);
+                __builtin_prefetch(&cell(nb));
+                __builtin_prefetch(&t_.mark_[nb]);
+            }
             for (std::uint32_t i = 0; i < 4; ++i) {
                 const std::uint32_t nb = cell_of(cell(c).n[i]);
                 const bool own = owns(nb);

@@ -47,8 +47,9 @@ inline constexpr std::size_t kMaxCells = std::size_t{1} << 30;
 // orient3d(v[0], v[1], v[2], v[3]) > 0, and so is every cell with one vertex
 // replaced by a point on the same side of the opposite face. A ghost cell
 // has kInfinite in one slot; putting a point q in that slot gives a positive
-// orientation exactly when q lies beyond the ghost's hull facet.
-struct Cell {
+// orientation exactly when q lies beyond the ghost's hull facet. Aligned,
+// so that no cell straddles two cache lines.
+struct alignas(32) Cell {
     std::uint32_t v[4];
     std::uint32_t n[4];
 };
