@@ -151,6 +151,10 @@ def awkward_clouds():
     sphere = rng.normal(size=(3_000, 3))
     sphere /= np.linalg.norm(sphere, axis=1)[:, None]
     yield "sphere and a cluster at its centre", np.r_[sphere, rng.normal(0, 1e-3, (10, 3))]
+    # Walks from one point to the next cross many scales (long but
+    # straight), where a descent from the nearest vertex is cut short.
+    yield "density over eight orders of magnitude", (
+        rng.normal(size=(6_000, 3)) * 10.0 ** rng.uniform(-8, 0, (6_000, 1)))
     for k in range(1, 5):
         yield f"{k} points", rng.random((k, 3))
     yield "5 points, 4 coplanar", np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0], [0, 0, 1]])

@@ -31,6 +31,11 @@ constexpr std::size_t kSecondPassFrom = 1024;
 // 6 steps; across the thin cells that fill a sampled surface's inside
 // (a cylinder's, say) they can cross a fixed share of all cells.
 constexpr std::size_t kWalkBeforeDescent = 32;
+// A descent moves to a nearer vertex at most this many times before the
+// walk takes over again from where it got to: across a cloud whose density
+// changes by orders of magnitude, walks are long but go straight, and
+// descents take dozens of moves, each testing cells around a vertex.
+constexpr std::size_t kMostDescentMoves = 4;
 // A shared round's threads know a cell of their own at every this many
 // points of their runs.
 constexpr std::size_t kHintEvery = 1024;
@@ -243,7 +248,8 @@ private:
         const std::size_t max_steps = shared() ? kSharedWalkSteps : 64 + 4 * t_.cells_.size();
         for (std::size_t step = 0; step < max_steps; ++step, ++work_) {
             if (step == kWalkBeforeDescent) [[unlikely]] {
-                if (const std::uint32_t near = locate_near(p, origin); near != kNone) return near;
+                if (const std::uint32_t near = locate_near(p, origin, c); near != kNone) return near;
+                previous = kNone;
             }
             const std::uint32_t first = next_random() & 3u;
             bool moved = false;
@@ -278,26 +284,38 @@ private:
     // The nearest vertex q is always a vertex of the cavity (the ball on
     // p and q as diameter holds no other vertex, so p and q are joined once
     // p is in), so a cell around q is in conflict with p. Greedy descent
-    // over the vertices, from the nearest vertex of `from`, reaches q: in a
-    // Delaunay triangulation a vertex with no neighbour nearer to p is
-    // nearest. Rounded distances may stop the descent next to a near tie,
-    // and sharing its cells may lead to another thread's: then kNone, and
-    // the walk goes on.
-    [[gnu::noinline]] std::uint32_t locate_near(std::uint32_t p, std::uint32_t from) {
+    // over the vertices reaches q: in a Delaunay triangulation a vertex with
+    // no neighbour nearer to p is nearest. It starts from the nearest vertex
+    // of the walk's first cell `origin` and of the cell it has `reached`
+    // (both finite). Rounded distances may stop the descent next to a near
+    // tie, its moves are limited, and sharing, its cells may lead to another
+    // thread's: then kNone, and the walk goes on from `reached`, which a
+    // descent cut short moves nearer to p.
+    [[gnu::noinline]] std::uint32_t locate_near(std::uint32_t p, std::uint32_t origin,
+                                                std::uint32_t& reached) {
         const Vec3& target = point(p);
-        std::uint32_t q = kNone;
+        std::uint32_t q = kNone, from = kNone;
         double nearest = 0.0;
-        for (const std::uint32_t v : cell(from).v) {
-            if (v == kInfinite) continue;
-            const double d = squared_distance(point(v), target);
-            if (q == kNone || d < nearest) {
-                q = v;
-                nearest = d;
+        for (const std::uint32_t c : {origin, reached}) {
+            for (const std::uint32_t v : cell(c).v) {
+                if (v == kInfinite) continue;
+                const double d = squared_distance(point(v), target);
+                if (q == kNone || d < nearest) {
+                    q = v;
+                    from = c;
+                    nearest = d;
+                }
             }
         }
         // Around q, the first cell in conflict ends the search, and the
         // first nearer vertex moves it there.
-        for (;;) {
+        for (std::size_t moves = 0;; ++moves) {
+            if (moves == kMostDescentMoves) {
+                // The walk goes on from here, nearer to p; it starts only
+                // from finite cells.
+                if (!Triangulation::is_ghost(cell(from))) reached = from;
+                return kNone;
+            }
             std::uint32_t found = kNone, nearer = kNone;
             const bool whole = visit_around(q, from, [&](std::uint32_t c) {
                 if (in_conflict(c, p)) {
