@@ -11,6 +11,7 @@
 // (TSAN_OPTIONS=halt_on_error=1, as fuzz/builder_threads.sh sets).
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -30,9 +31,12 @@ struct Cloud {
     std::size_t most_workers;
 };
 
+// The points come from a generator seeded with `seed`, so that every
+// compiler and standard library draws the same clouds.
 template <class Point>
-Cloud make(std::string name, std::size_t n, std::size_t most_workers, Point point) {
-    std::mt19937_64 rng(std::hash<std::string>{}(name));
+Cloud make(std::string name, std::uint64_t seed, std::size_t n, std::size_t most_workers,
+           Point point) {
+    std::mt19937_64 rng(seed);
     Cloud cloud{std::move(name), {}, most_workers};
     for (std::size_t i = 0; i < n; ++i) {
         const auto [x, y, z] = point(rng, i);
@@ -53,22 +57,22 @@ std::vector<Cloud> clouds() {
     std::mt19937_64 seed(1);
     for (int k = 0; k < 40; ++k) centres.push_back({unit(seed), unit(seed), unit(seed)});
     std::vector<Cloud> out;
-    out.push_back(make("clustered", 60000, 3, [&](auto& rng, std::size_t) {
+    out.push_back(make("clustered", 2, 60000, 3, [&](auto& rng, std::size_t) {
         const Xyz& c = centres[rng() % centres.size()];
         return Xyz{c.x + 0.02 * normal(rng), c.y + 0.02 * normal(rng), c.z + 0.02 * normal(rng)};
     }));
-    out.push_back(make("grid with duplicates", 60000, 3, [&](auto& rng, std::size_t) {
+    out.push_back(make("grid with duplicates", 3, 60000, 3, [&](auto& rng, std::size_t) {
         return Xyz{std::floor(36 * unit(rng)), std::floor(36 * unit(rng)), std::floor(36 * unit(rng))};
     }));
-    out.push_back(make("flat", 60000, 3, [&](auto& rng, std::size_t) {
+    out.push_back(make("flat", 4, 60000, 3, [&](auto& rng, std::size_t) {
         return Xyz{unit(rng), unit(rng), 0.25};
     }));
-    out.push_back(make("sphere", 60000, 3, [&](auto& rng, std::size_t) {
+    out.push_back(make("sphere", 5, 60000, 3, [&](auto& rng, std::size_t) {
         const double x = normal(rng), y = normal(rng), z = normal(rng);
         const double r = std::sqrt(x * x + y * y + z * z);
         return Xyz{x / r, y / r, z / r};
     }));
-    out.push_back(make("cylinder", 40000, 2, [&](auto& rng, std::size_t) {
+    out.push_back(make("cylinder", 6, 40000, 2, [&](auto& rng, std::size_t) {
         const double t = 2 * kPi * unit(rng);
         return Xyz{std::cos(t), std::sin(t), 3 * unit(rng)};
     }));
