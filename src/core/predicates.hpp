@@ -68,6 +68,19 @@ inline Lanes rotate(Lanes v) {
 #endif
 }
 
+// Lane-wise |v| (the sign bit cleared), and the larger of a and b in each
+// lane. A NaN may be dropped, as std::max drops it; where a difference is
+// NaN the determinant is too, and fails the filter.
+inline Lanes magnitude(Lanes v) {
+    const LaneIndex all_but_sign = LaneIndex{} + 0x7FFFFFFFFFFFFFFFLL;
+    return reinterpret_cast<Lanes>(reinterpret_cast<LaneIndex>(v) & all_but_sign);
+}
+inline Lanes larger(Lanes a, Lanes b) { return a > b ? a : b; }
+inline double largest_lane(Lanes v) {
+    const Lanes half = larger(v, rotate<2>(v));
+    return std::max(half[0], half[1]);
+}
+
 inline double largest_magnitude(std::initializer_list<double> values) {
     double m = 0.0;
     for (const double v : values) m = std::max(m, std::fabs(v));
@@ -113,10 +126,9 @@ inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, 
     // Along the lift column: d*abc - a*bcd + b*cda - c*dab.
     const V terms = filter::rotate<3>(lift) * minor3;
     const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
-    double m = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        m = std::max({m, std::fabs(x[i]), std::fabs(y[i]), std::fabs(z[i])});
-    }
+    const double m = filter::largest_lane(filter::larger(filter::larger(filter::magnitude(x),
+                                                                         filter::magnitude(y)),
+                                                         filter::magnitude(z)));
     const double m2 = m * m;
     const double bound = filter::kInsphere * (m2 * m2 * m);
     // One branch that is nearly always taken; the sign itself without one.

@@ -383,6 +383,17 @@ private:
         fail(kTriangulationBroken);
     }
 
+    // The neighbours of a cell are scattered over the mesh: asking for all
+    // four as soon as the cell joins the cavity overlaps their cache misses
+    // with the tests of the cells before it.
+    void prefetch_neighbours(std::uint32_t c) {
+        for (std::uint32_t i = 0; i < 4; ++i) {
+            const std::uint32_t nb = cell_of(cell(c).n[i]);
+            __builtin_prefetch(&cell(nb));
+            __builtin_prefetch(&t_.mark_[nb]);
+        }
+    }
+
     // The cells in conflict with p (flood fill from `start`) and the faces
     // between them and the rest. False when a cell in conflict is not this
     // thread's own. Only owned cells are marked; the others are tested
@@ -396,15 +407,9 @@ private:
         boundary_.clear();
         t_.mark_[start] = inside;
         cavity_.push_back(start);
+        prefetch_neighbours(start);
         for (std::size_t k = 0; k < cavity_.size(); ++k) {
             const std::uint32_t c = cavity_[k];
-            // The neighbours are scattered over the mesh: loading all four
-            // at once overlaps their cache misses.
-            for (std::uint32_t i = 0; i < 4; ++i) {
-                const std::uint32_t nb = cell_of(cell(c).n[i]);
-                __builtin_prefetch(&cell(nb));
-                __builtin_prefetch(&t_.mark_[nb]);
-            }
             for (std::uint32_t i = 0; i < 4; ++i) {
                 const std::uint32_t nb = cell_of(cell(c).n[i]);
                 const bool own = owns(nb);
@@ -415,6 +420,7 @@ private:
                         if (!own) return false;
                         t_.mark_[nb] = inside;
                         cavity_.push_back(nb);
+                        prefetch_neighbours(nb);
                         continue;
                     }
                     if (own) t_.mark_[nb] = outside;
