@@ -515,6 +515,7 @@ private:
         // A triangulated sphere with F facets has F / 2 + 2 vertices.
         if (facets / 2 + 2 > kTableVertices) return false;
         edge_locals_.resize(3 * facets);
+        std::uint32_t* const table = edge_face_.data();
         std::uint32_t count = 0;
         bool consistent = true;
         for (std::size_t k = 0; k < facets; ++k) {
@@ -527,28 +528,26 @@ private:
             consistent &= local[0] != local[1] && local[1] != local[2] && local[2] != local[0];
             // Edge local[e] -> local[e + 1] lies on the face opposite slot[e + 2].
             for (int e = 0; e < 3; ++e) {
-                std::uint32_t& entry = edge_face_[local[e] * kTableVertices + local[(e + 1) % 3]];
+                std::uint32_t& entry = table[local[e] * kTableVertices + local[(e + 1) % 3]];
                 consistent &= entry == kUnlinked;
                 entry = pack(id, slot[(e + 2) % 3]);
             }
         }
-        // Each directed edge was met once; when each one's reverse is met
-        // too, the links pair the faces off, and every link comes back.
+        // Each directed edge was met once, so each entry is read once, by
+        // the facet with the reverse edge, and cleared for the next
+        // insertion as it is read. When every edge's reverse is there, the
+        // links pair the faces off, every link comes back and every entry
+        // is read; otherwise some facet reads an empty entry.
         for (std::size_t k = 0; k < facets; ++k) {
             const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
             const std::uint32_t* slot = kFacetSlots[i];
             const std::uint32_t* local = &edge_locals_[3 * k];
+            Cell& nc = cell(id);
             for (int e = 0; e < 3; ++e) {
-                const std::uint32_t across =
-                    edge_face_[local[(e + 1) % 3] * kTableVertices + local[e]];
-                consistent &= across != kUnlinked;
-                cell(id).n[slot[(e + 2) % 3]] = across;
-            }
-        }
-        for (std::size_t k = 0; k < 3 * facets; k += 3) {
-            const std::uint32_t* local = &edge_locals_[k];
-            for (int e = 0; e < 3; ++e) {
-                edge_face_[local[e] * kTableVertices + local[(e + 1) % 3]] = kUnlinked;
+                std::uint32_t& entry = table[local[(e + 1) % 3] * kTableVertices + local[e]];
+                consistent &= entry != kUnlinked;
+                nc.n[slot[(e + 2) % 3]] = entry;
+                entry = kUnlinked;
             }
         }
         if (!consistent) fail(kTriangulationBroken);
