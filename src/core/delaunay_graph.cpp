@@ -28,6 +28,8 @@ constexpr std::size_t kMostThreads = 8;
 // Threads split the graph's extraction and assembly only from this many
 // vertices per thread on.
 constexpr std::size_t kVerticesPerPart = 65536;
+// How many cells ahead graph extraction asks for the cells of the stars.
+constexpr std::uint32_t kStarPrefetch = 32;
 
 // A graph over the distinct points, numbered along the curve, stored in
 // chunks of consecutive vertices (one per thread that wrote it): vertex k
@@ -172,6 +174,9 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
         std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite);
         std::vector<std::uint32_t>& out = g.chunks[p];
         std::size_t count = 0;
+        // The cells of a star lie all over a large mesh; the stars list
+        // them in advance, so each is asked for a few stars ahead.
+        const std::uint32_t stars_end = start[first[p + 1]];
         for (std::uint32_t u = first[p]; u < first[p + 1]; ++u) {
             seen[u] = u;
             seen[m] = u;
@@ -180,6 +185,7 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
             if (most > 0xFFFFFFFFu) fail(kCapacityOverflow);
             if (out.size() < most) out.resize(std::max(most, 2 * out.size()));
             for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
+                if (s + kStarPrefetch < stars_end) __builtin_prefetch(&cells[star[s + kStarPrefetch]]);
                 for (const std::uint32_t w : cells[star[s]].v) {
                     const std::uint32_t at = std::min<std::uint32_t>(w, static_cast<std::uint32_t>(m));
                     out[count] = w;
