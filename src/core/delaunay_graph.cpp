@@ -28,8 +28,9 @@ constexpr std::size_t kMostThreads = 8;
 // Threads split the graph's extraction and assembly only from this many
 // vertices per thread on.
 constexpr std::size_t kVerticesPerPart = 65536;
-// How many cells ahead graph extraction asks for the cells of the stars.
-constexpr std::uint32_t kStarPrefetch = 32;
+// Graph extraction asks for the cells of the stars in advance from this
+// many cells on (4 MiB of them).
+constexpr std::size_t kCachedCells = std::size_t{1} << 17;
 
 // A graph over the distinct points, numbered along the curve, stored in
 // chunks of consecutive vertices (one per thread that wrote it): vertex k
@@ -174,10 +175,16 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
         std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite);
         std::vector<std::uint32_t>& out = g.chunks[p];
         std::size_t count = 0;
-        // The cells of a star lie all over a large mesh; the stars list
-        // them in advance, so each is asked for a few stars ahead.
-        const std::uint32_t stars_end = start[first[p + 1]];
+        // The cells of a star lie all over a mesh too large for the caches;
+        // the stars list them in advance, so the next vertex's are asked
+        // for while this one's are read.
+        const bool ask_ahead = cells.size() > kCachedCells;
         for (std::uint32_t u = first[p]; u < first[p + 1]; ++u) {
+            if (ask_ahead && u + 1 < first[p + 1]) {
+                for (std::uint32_t s = start[u + 1]; s < start[u + 2]; ++s) {
+                    __builtin_prefetch(&cells[star[s]]);
+                }
+            }
             seen[u] = u;
             seen[m] = u;
             g.begin[u] = static_cast<std::uint32_t>(count);
@@ -185,7 +192,6 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
             if (most > 0xFFFFFFFFu) fail(kCapacityOverflow);
             if (out.size() < most) out.resize(std::max(most, 2 * out.size()));
             for (std::uint32_t s = start[u]; s < start[u + 1]; ++s) {
-                if (s + kStarPrefetch < stars_end) __builtin_prefetch(&cells[star[s + kStarPrefetch]]);
                 for (const std::uint32_t w : cells[star[s]].v) {
                     const std::uint32_t at = std::min<std::uint32_t>(w, static_cast<std::uint32_t>(m));
                     out[count] = w;
@@ -346,20 +352,24 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
     });
     // The graph is symmetric, so listing, for each point in increasing
     // order, that point in the lists of its neighbours rebuilds every list
-    // in ascending order, without sorting. Each part rebuilds the lists of
-    // its own range of points, reading all lists.
+    // in ascending order, without sorting. That reads every list, so with
+    // several parts each sorts the lists of its own range of points instead.
     g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
-    run_parts(parts, [&](std::size_t p) {
-        const std::uint32_t lo = static_cast<std::uint32_t>(n * p / parts);
-        const std::uint32_t span = static_cast<std::uint32_t>(n * (p + 1) / parts) - lo;
-        std::vector<std::uint32_t> fill(g.indptr.begin() + lo, g.indptr.begin() + lo + span);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            for (std::uint32_t s = g.indptr[i]; s < g.indptr[i + 1]; ++s) {
-                const std::uint32_t j = unsorted[s];
-                if (j - lo < span) g.indices[fill[j - lo]++] = i;
+    if (parts > 1) {
+        run_parts(parts, [&](std::size_t p) {
+            const std::size_t lo = n * p / parts, hi = n * (p + 1) / parts;
+            std::copy(unsorted.get() + g.indptr[lo], unsorted.get() + g.indptr[hi],
+                      g.indices.begin() + g.indptr[lo]);
+            for (std::size_t i = lo; i < hi; ++i) {
+                std::sort(g.indices.begin() + g.indptr[i], g.indices.begin() + g.indptr[i + 1]);
             }
-        }
-    });
+        });
+        return g;
+    }
+    std::vector<std::uint32_t> fill(g.indptr.begin(), g.indptr.begin() + n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        for (std::uint32_t s = g.indptr[i]; s < g.indptr[i + 1]; ++s) g.indices[fill[unsorted[s]]++] = i;
+    }
     return g;
 }
 
