@@ -31,6 +31,9 @@ constexpr std::size_t kVerticesPerPart = 65536;
 // Graph extraction asks for the cells of the stars in advance from this
 // many cells on (4 MiB of them).
 constexpr std::size_t kCachedCells = std::size_t{1} << 17;
+// Lists up to this long are sorted by counting (quadratic, but without
+// branches), longer ones by std::sort.
+constexpr std::size_t kShortList = 32;
 
 // A graph over the distinct points, numbered along the curve, stored in
 // chunks of consecutive vertices (one per thread that wrote it): vertex k
@@ -295,6 +298,25 @@ LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::ui
     return triangulation_graph(t, m, workers);
 }
 
+// Writes the n values at `in` to `out` in ascending order. Most lists are
+// short: each value's place is then the count of those before it, in a
+// loop without branches.
+void sorted_copy(const std::uint32_t* in, std::size_t n, std::uint32_t* out) {
+    if (n > kShortList) {
+        std::copy(in, in + n, out);
+        std::sort(out, out + n);
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t v = in[i];
+        std::size_t place = 0;
+        // Equal values keep their order, so the places are all distinct.
+        for (std::size_t j = 0; j < i; ++j) place += in[j] <= v;
+        for (std::size_t j = i + 1; j < n; ++j) place += in[j] < v;
+        out[place] = v;
+    }
+}
+
 // The graph over all points, in original numbering: the distinct points'
 // graph plus, at every first copy, links to its later copies and back.
 // Distinct points are visited along the curve (`order` maps curve numbers
@@ -357,11 +379,9 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
     g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
     if (parts > 1) {
         run_parts(parts, [&](std::size_t p) {
-            const std::size_t lo = n * p / parts, hi = n * (p + 1) / parts;
-            std::copy(unsorted.get() + g.indptr[lo], unsorted.get() + g.indptr[hi],
-                      g.indices.begin() + g.indptr[lo]);
-            for (std::size_t i = lo; i < hi; ++i) {
-                std::sort(g.indices.begin() + g.indptr[i], g.indices.begin() + g.indptr[i + 1]);
+            for (std::size_t i = n * p / parts; i < n * (p + 1) / parts; ++i) {
+                sorted_copy(unsorted.get() + g.indptr[i], g.indptr[i + 1] - g.indptr[i],
+                            g.indices.begin() + g.indptr[i]);
             }
         });
         return g;
