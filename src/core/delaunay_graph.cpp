@@ -146,29 +146,42 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
     const std::size_t parts = part_count(workers, m, kVerticesPerPart);
     std::vector<std::uint32_t> first(parts + 1);
     for (std::size_t p = 0; p <= parts; ++p) first[p] = static_cast<std::uint32_t>(m * p / parts);
+    // The stars are listed by a counting sort of the cells' corners, each
+    // part reading its own range of cells; a star lists its cells in
+    // ascending order. Vertex m (a flat cloud's apex) has no star.
     auto for_each_corner = [&](std::size_t p, auto&& visit) {
-        const std::uint32_t lo = first[p], span = first[p + 1] - lo;
-        for (std::uint32_t id = 0; id < cells.size(); ++id) {
+        const std::size_t end = cells.size() * (p + 1) / parts;
+        for (auto id = static_cast<std::uint32_t>(cells.size() * p / parts); id < end; ++id) {
             const Cell& c = cells[id];
             if (Triangulation::is_free(c) || Triangulation::is_ghost(c)) continue;
             for (const std::uint32_t v : c.v) {
-                if (v - lo < span) visit(v, id);
+                if (v < m) visit(v, id);
             }
         }
     };
-    std::vector<std::uint32_t> start(m + 1, 0);
+    // Per part and vertex: the count of its corners, then where they go.
+    std::vector<std::vector<std::uint32_t>> place(parts);
     run_parts(parts, [&](std::size_t p) {
-        for_each_corner(p, [&](std::uint32_t v, std::uint32_t) { ++start[v + 1]; });
+        place[p].assign(m, 0);
+        for_each_corner(p, [&](std::uint32_t v, std::uint32_t) { ++place[p][v]; });
     });
-    for (std::size_t v = 0; v < m; ++v) start[v + 1] += start[v];
+    std::vector<std::uint32_t> start(m + 1, 0);
+    for (std::size_t v = 0; v < m; ++v) {
+        std::uint32_t at = start[v];
+        for (std::size_t p = 0; p < parts; ++p) {
+            const std::uint32_t count = place[p][v];
+            place[p][v] = at;
+            at += count;
+        }
+        start[v + 1] = at;
+    }
     // Written in full by the parts, so it is not cleared beforehand (and,
     // short-lived, not given huge pages, whose faults can stall).
     const auto star = std::make_unique_for_overwrite<std::uint32_t[]>(start[m]);
     run_parts(parts, [&](std::size_t p) {
-        std::vector<std::uint32_t> fill(start.begin() + first[p], start.begin() + first[p + 1]);
-        const std::uint32_t lo = first[p];
-        for_each_corner(p, [&](std::uint32_t v, std::uint32_t id) { star[fill[v - lo]++] = id; });
+        for_each_corner(p, [&](std::uint32_t v, std::uint32_t id) { star[place[p][v]++] = id; });
     });
+    std::vector<std::vector<std::uint32_t>>().swap(place);
     LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), first,
                  std::vector<std::vector<std::uint32_t>>(parts)};
     run_parts(parts, [&](std::size_t p) {
