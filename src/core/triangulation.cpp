@@ -492,16 +492,24 @@ private:
         fail(kTriangulationBroken);
     }
 
-    // The number this insertion gives vertex v of the cavity boundary: its
-    // boundary vertices are numbered 0, 1, ... in the order first met.
-    std::uint32_t local_number(std::uint32_t v, std::uint32_t& count) {
-        std::uint64_t& tag = tags_[std::min<std::size_t>(v, tags_.size() - 1)];
-        const bool seen = (tag >> 32) == stamp_;
-        const std::uint32_t number = seen ? static_cast<std::uint32_t>(tag) : count;
-        count += seen ? 0u : 1u;
-        tag = std::uint64_t{stamp_} << 32 | number;
-        return number;
-    }
+    // Numbers the vertices of the cavity boundary 0, 1, ... in the order
+    // first met, through per-vertex tags (stamp << 32 | number). The stamp
+    // and the tags are read into locals once: stores of the numbers could
+    // otherwise alias them.
+    struct LocalNumbers {
+        std::uint64_t* tags;
+        std::size_t last;  // the tag of every id from here on (the vertex at infinity)
+        std::uint64_t stamp;
+        std::uint32_t count = 0;
+        std::uint32_t operator()(std::uint32_t v) {
+            std::uint64_t& tag = tags[std::min<std::size_t>(v, last)];
+            const bool seen = (tag >> 32) == stamp;
+            const std::uint32_t number = seen ? static_cast<std::uint32_t>(tag) : count;
+            count += seen ? 0u : 1u;
+            tag = stamp << 32 | number;
+            return number;
+        }
+    };
 
     // Links the new cells through a table of the boundary's directed edges,
     // indexed by the edges' local vertex numbers: with every cell positively
@@ -516,15 +524,15 @@ private:
         if (facets / 2 + 2 > kTableVertices) return false;
         edge_locals_.resize(3 * facets);
         std::uint32_t* const table = edge_face_.data();
-        std::uint32_t count = 0;
+        LocalNumbers local_number{tags_.data(), tags_.size() - 1, stamp_};
         bool consistent = true;
         for (std::size_t k = 0; k < facets; ++k) {
             const std::uint32_t i = face_of(boundary_[k]), id = new_ids_[k];
             const Cell& nc = cell(id);
             const std::uint32_t* slot = kFacetSlots[i];
             std::uint32_t* local = &edge_locals_[3 * k];
-            for (int e = 0; e < 3; ++e) local[e] = local_number(nc.v[slot[e]], count);
-            if (count > kTableVertices) fail(kTriangulationBroken);
+            for (int e = 0; e < 3; ++e) local[e] = local_number(nc.v[slot[e]]);
+            if (local_number.count > kTableVertices) fail(kTriangulationBroken);
             consistent &= local[0] != local[1] && local[1] != local[2] && local[2] != local[0];
             // Edge local[e] -> local[e + 1] lies on the face opposite slot[e + 2].
             for (int e = 0; e < 3; ++e) {
