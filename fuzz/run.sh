@@ -23,7 +23,9 @@ trap 'rm -rf "$scratch"' EXIT
 cp fuzz/corpus/* "$scratch/"
 mkdir -p build/fuzz/findings
 if [[ "$sanitizer" == thread ]]; then
-    export TSAN_OPTIONS=halt_on_error=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}
+    # The longest history: with less, a race whose first access lies far
+    # back in the other thread's past is dropped.
+    export TSAN_OPTIONS=halt_on_error=1:history_size=7${TSAN_OPTIONS:+:$TSAN_OPTIONS}
     "$target" -seconds="$seconds" -artifact=build/fuzz/findings/tsan-input "$@" "$scratch"
     rm -f build/fuzz/findings/tsan-input
     exit
