@@ -13,6 +13,7 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
 import _tevu
 from conftest import clustered_cloud, delaunay_graph, outcome, same
@@ -136,3 +137,50 @@ def test_threads_mixing_every_search_match_the_serial_answers():
         t.join()
     assert failures == []
     assert min(runs) >= len(names)
+
+
+
+def _repeated_while(array, calls):
+    """Runs calls() while another thread repeats `array` without pause.
+    NumPy 1.x's repeat sets the shape of the array it repeats to the
+    result's for a moment (the interpreter lock hides this from Python
+    code); a search that read the layout of that array after releasing the
+    lock saw twice its length. NumPy 2 no longer does this."""
+    stop = threading.Event()
+
+    def repeat():
+        while not stop.is_set():
+            np.repeat(array, 2)
+
+    thread = threading.Thread(target=repeat)
+    thread.start()
+    try:
+        return calls()
+    finally:
+        stop.set()
+        thread.join()
+
+
+def _empty_csr(n):
+    return np.zeros(n + 1, np.uint32), np.zeros(0, np.uint32)
+
+
+@pytest.mark.parametrize("k", [None, 2])
+def test_searches_read_no_array_layout_after_releasing_the_lock(k):
+    # The query's offsets are repeated. The target is large, so that packing
+    # it takes long enough for the other thread to be inside a repeat when
+    # a search that reads layouts late would read the query's.
+    rng = np.random.default_rng(3)
+    x, y = rng.random((300, 3)), rng.random((200_000, 3))
+    x_graph, y_graph = _empty_csr(len(x)), _empty_csr(len(y))
+    if k is None:
+        def call():
+            return _tevu.all_nearest_neighbours(x, *x_graph, y, *y_graph)
+    else:
+        def call():
+            return _tevu.all_nearest_neighbours_k(x, *x_graph, y, *y_graph, k, 4)
+    want = outcome(call)
+    assert want[0] == "ok"
+    got = _repeated_while(x_graph[0], lambda: [outcome(call) for _ in range(300)])
+    assert [g[:3] if g[0] == "raised" else "other arrays" for g in got
+            if not same(g, want)] == []

@@ -123,6 +123,12 @@ inline bool take_csr(PyObject* obj, const char* arg, ArrayRef& out) {
     return take_array<std::uint32_t>(obj, arg, 1, out);
 }
 
+// An array's layout (data pointer, shape, strides), read while this thread
+// is attached to the interpreter. A detached thread must never read it:
+// NumPy may change an array's shape in place for a moment while it holds the
+// interpreter lock (NumPy 1.x's repeat does so to the array it repeats), and
+// only the lock keeps that out of sight. Views are taken before detaching;
+// a detached thread reads through them only the data.
 template <class T>
 StridedView<T> view_1d(const ArrayRef& ref) {
     PyArrayObject* a = ref.get();
@@ -139,26 +145,36 @@ StridedView2D<T> view_2d(const ArrayRef& ref) {
 }
 
 // One cloud given as arrays: points (2-D float), CSR offsets and neighbour
-// ids (1-D uint32).
+// ids (1-D uint32), held for the call, with their views taken when they were.
+template <class T>
 struct CloudArrays {
-    ArrayRef points;
-    ArrayRef indptr;
-    ArrayRef indices;
+    ArrayRef points_array;
+    ArrayRef indptr_array;
+    ArrayRef indices_array;
+    StridedView2D<T> points;
+    IndexView indptr;
+    IndexView indices;
 };
 
 // Takes the three arrays of a cloud from args[0..3), named names[0..3).
 template <class T>
-bool take_cloud(PyObject* const* args, const char* const* names, CloudArrays& out) {
-    return take_points<T>(args[0], names[0], out.points) &&
-           take_csr(args[1], names[1], out.indptr) && take_csr(args[2], names[2], out.indices);
+bool take_cloud(PyObject* const* args, const char* const* names, CloudArrays<T>& out) {
+    if (!take_points<T>(args[0], names[0], out.points_array) ||
+        !take_csr(args[1], names[1], out.indptr_array) ||
+        !take_csr(args[2], names[2], out.indices_array)) {
+        return false;
+    }
+    out.points = view_2d<T>(out.points_array);
+    out.indptr = view_1d<std::uint32_t>(out.indptr_array);
+    out.indices = view_1d<std::uint32_t>(out.indices_array);
+    return true;
 }
 
 // The search operand of a cloud packed for one call; the CSR arrays are
 // read in place.
 template <class T>
-GraphView<T> graph_view(const PackedPoints<T>& packed, const CloudArrays& cloud) {
-    return {PointSpan<T>(packed.data(), packed.size()), view_1d<std::uint32_t>(cloud.indptr),
-            view_1d<std::uint32_t>(cloud.indices)};
+GraphView<T> graph_view(const PackedPoints<T>& packed, const CloudArrays<T>& cloud) {
+    return {PointSpan<T>(packed.data(), packed.size()), cloud.indptr, cloud.indices};
 }
 
 // An int64 permutation array or None. A given array must be contiguous,

@@ -36,10 +36,17 @@ PyObject* delaunay_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
     }
+    StridedView2D<float> points_f32;
+    StridedView2D<double> points_f64;
+    if (single) {
+        points_f32 = view_2d<float>(points);
+    } else {
+        points_f64 = view_2d<double>(points);
+    }
     CsrGraph graph;
     const bool ok = run_detached([&] {
-        graph = single ? delaunay_graph_f32(view_2d<float>(points), workers)
-                       : delaunay_graph_f64(view_2d<double>(points), workers);
+        graph = single ? delaunay_graph_f32(points_f32, workers)
+                       : delaunay_graph_f64(points_f64, workers);
     });
     return ok ? csr_pair(std::move(graph)) : nullptr;
 }

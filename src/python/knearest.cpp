@@ -15,7 +15,7 @@ PyObject* all_nearest_neighbours_k(const char* name, PyObject* const* args, Py_s
                                    PyObject* kwnames) {
     PyObject* a[8];
     if (!parse_fastcall({name, kParams, 8, 8}, args, nargs, kwnames, a)) return nullptr;
-    CloudArrays x, y;
+    CloudArrays<T> x, y;
     std::size_t k = 0;
     std::size_t ef = 0;
     if (!take_cloud<T>(a, kParams, x) || !take_cloud<T>(a + 3, kParams + 3, y) ||
@@ -24,8 +24,8 @@ PyObject* all_nearest_neighbours_k(const char* name, PyObject* const* args, Py_s
     }
     KnnResult<T> result;
     const bool ok = run_detached([&] {
-        const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
-        const PackedPoints<T> y_packed = pack_points(view_2d<T>(y.points));
+        const PackedPoints<T> x_packed = pack_points(x.points);
+        const PackedPoints<T> y_packed = pack_points(y.points);
         result = search_k(graph_view(x_packed, x), graph_view(y_packed, y), k, ef, nullptr);
     });
     if (!ok) return nullptr;

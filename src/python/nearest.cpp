@@ -15,12 +15,12 @@ PyObject* all_nearest_neighbours(const char* name, PyObject* const* args, Py_ssi
                                  PyObject* kwnames) {
     PyObject* a[6];
     if (!parse_fastcall({name, kParams, 6, 6}, args, nargs, kwnames, a)) return nullptr;
-    CloudArrays x, y;
+    CloudArrays<T> x, y;
     if (!take_cloud<T>(a, kParams, x) || !take_cloud<T>(a + 3, kParams + 3, y)) return nullptr;
     NearestResult<T> result;
     const bool ok = run_detached([&] {
-        const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
-        const PackedPoints<T> y_packed = pack_points(view_2d<T>(y.points));
+        const PackedPoints<T> x_packed = pack_points(x.points);
+        const PackedPoints<T> y_packed = pack_points(y.points);
         result = search_pruned(graph_view(x_packed, x), graph_view(y_packed, y), nullptr);
     });
     if (!ok) return nullptr;

@@ -36,14 +36,13 @@ PyObject* prepared_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* params[] = {"points", "indptr", "indices"};
     PyObject* a[3];
     if (!parse_tuple({prepared_name<T>(), params, 3, 3}, args, kwargs, a)) return nullptr;
-    CloudArrays cloud;
+    CloudArrays<T> cloud;
     if (!take_cloud<T>(a, params, cloud)) return nullptr;
     // The one packing step of the module that runs with the lock held.
     std::unique_ptr<PreparedGraph<T>> graph;
     const bool ok = run_attached([&] {
         graph = std::make_unique<PreparedGraph<T>>(
-            prepare_graph(view_2d<T>(cloud.points), view_1d<std::uint32_t>(cloud.indptr),
-                          view_1d<std::uint32_t>(cloud.indices)));
+            prepare_graph(cloud.points, cloud.indptr, cloud.indices));
     });
     if (!ok) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -100,7 +99,7 @@ PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                                              "distance_upper_bound"};
     PyObject* a[4];
     if (!parse_fastcall({"query", params, 4, 3}, args, nargs, kwnames, a)) return nullptr;
-    CloudArrays x;
+    CloudArrays<T> x;
     std::optional<double> bound;
     if (!take_cloud<T>(a, params, x) || !to_optional_double(a[3], params[3], bound)) {
         return nullptr;
@@ -108,7 +107,7 @@ PyObject* prepared_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const SharedClaim<T> target(self);
     NearestResult<T> result;
     const bool ok = run_detached([&] {
-        const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
+        const PackedPoints<T> x_packed = pack_points(x.points);
         const auto b = make_bound<T>(bound, target.graph(), nullptr);
         result = search_pruned(graph_view(x_packed, x), target.graph().view(), bound_ptr(b),
                                nullptr, target.graph().stop_cache.get());
@@ -156,7 +155,7 @@ PyObject* prepared_query_k(PyObject* self, PyObject* const* args, Py_ssize_t nar
                                              "distance_upper_bound"};
     PyObject* a[6];
     if (!parse_fastcall({"query_k", params, 6, 5}, args, nargs, kwnames, a)) return nullptr;
-    CloudArrays x;
+    CloudArrays<T> x;
     std::size_t k = 0;
     std::size_t ef = 0;
     std::optional<double> bound;
@@ -167,7 +166,7 @@ PyObject* prepared_query_k(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const SharedClaim<T> target(self);
     KnnResult<T> result;
     const bool ok = run_detached([&] {
-        const PackedPoints<T> x_packed = pack_points(view_2d<T>(x.points));
+        const PackedPoints<T> x_packed = pack_points(x.points);
         const auto b = make_bound<T>(bound, target.graph(), nullptr);
         result = search_k(graph_view(x_packed, x), target.graph().view(), k, ef, bound_ptr(b));
     });

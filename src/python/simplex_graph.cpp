@@ -19,9 +19,10 @@ PyObject* graph_from_simplices(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!take_array<std::uint64_t>(a[0], kParams[0], 2, simplices)) return nullptr;
     std::size_t n_points = 0;
     if (!to_size(a[1], kParams[1], n_points)) return nullptr;
+    const StridedView2D<std::uint64_t> rows = view_2d<std::uint64_t>(simplices);
     CsrGraph graph;
     const bool ok = run_detached([&] {
-        graph = tevu::graph_from_simplices(view_2d<std::uint64_t>(simplices), n_points);
+        graph = tevu::graph_from_simplices(rows, n_points);
     });
     return ok ? csr_pair(std::move(graph)) : nullptr;
 }
