@@ -313,6 +313,17 @@ def test_non_finite_coordinates_name_the_first_bad_row(row, bad):
         _tevu.delaunay_graph(points)
 
 
+@pytest.mark.parametrize("workers", [2, 3, 8])
+@pytest.mark.parametrize("rows", [(70_000, 150_000), (131_072, 196_607), (0, 196_607)])
+def test_threads_reading_the_points_name_the_first_bad_row(workers, rows):
+    # Threads read their own ranges of rows (65,536 rows at least each).
+    points = np.zeros((196_608, 3))
+    for r in reversed(rows):
+        points[r, 2] = np.nan
+    with pytest.raises(ValueError, match=f"^points: row {rows[0]} has"):
+        _tevu.delaunay_graph(points, workers=workers)
+
+
 def test_bad_arguments():
     points = uniform_cloud(10, 0)
     with pytest.raises(TypeError, match="argument 'points'"):

@@ -59,20 +59,31 @@ struct LocalGraph {
     std::uint32_t end_of_last = 0;
 };
 
+// Calls work(part, begin, end) for `parts` consecutive ranges covering
+// [0, n), each on a thread of its own.
+template <class Work>
+void run_ranges(std::size_t parts, std::size_t n, const Work& work) {
+    run_parts(parts, [&](std::size_t p) { work(p, n * p / parts, n * (p + 1) / parts); });
+}
+
+// Each part reads its own rows; the first part to fail holds the lowest bad
+// row, and its failure is the one rethrown.
 template <class T>
-std::vector<Vec3> read_points(const StridedView2D<T>& view) {
+std::vector<Vec3> read_points(const StridedView2D<T>& view, std::size_t parts) {
     if (view.rows > 0 && view.cols < 3) fail(kNdarrayOutOfBounds);
     if (view.rows > 0xFFFFFFFFu) fail(kCapacityOverflow);
     std::vector<Vec3> points(view.rows);
-    for (std::size_t r = 0; r < view.rows; ++r) {
-        const Vec3 p{static_cast<double>(view(r, 0)), static_cast<double>(view(r, 1)),
-                     static_cast<double>(view(r, 2))};
-        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
-            throw InputError("points: row " + std::to_string(r) +
-                             " has a coordinate that is not finite (nan or inf)");
+    run_ranges(parts, view.rows, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            const Vec3 p{static_cast<double>(view(r, 0)), static_cast<double>(view(r, 1)),
+                         static_cast<double>(view(r, 2))};
+            if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+                throw InputError("points: row " + std::to_string(r) +
+                                 " has a coordinate that is not finite (nan or inf)");
+            }
+            points[r] = p;
         }
-        points[r] = p;
-    }
+    });
     return points;
 }
 
@@ -82,11 +93,17 @@ std::vector<Vec3> read_points(const StridedView2D<T>& view) {
 // times smaller than it are then taken as 0. That moves a point by less
 // than 2^-119 of the cloud's extent, far below what a double-precision
 // distance resolves, and makes every predicate exact.
-void normalise(std::vector<Vec3>& points) {
-    double largest = 0.0;
-    for (const Vec3& p : points) {
-        largest = std::max({largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
-    }
+void normalise(std::vector<Vec3>& points, std::size_t parts) {
+    std::vector<double> part_largest(parts, 0.0);
+    run_ranges(parts, points.size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
+        double largest = 0.0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Vec3& p = points[i];
+            largest = std::max({largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+        }
+        part_largest[part] = largest;
+    });
+    const double largest = *std::max_element(part_largest.begin(), part_largest.end());
     if (largest == 0.0) return;
     const int e = std::ilogb(largest);
     constexpr double kTiny = 0x1p-120;
@@ -94,7 +111,12 @@ void normalise(std::vector<Vec3>& points) {
         const double s = std::ldexp(c, -e);
         return std::fabs(s) < kTiny ? 0.0 : s;
     };
-    for (Vec3& p : points) p = {scaled(p.x), scaled(p.y), scaled(p.z)};
+    run_ranges(parts, points.size(), [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const Vec3 p = points[i];
+            points[i] = {scaled(p.x), scaled(p.y), scaled(p.z)};
+        }
+    });
 }
 
 LocalGraph complete_graph(std::size_t m) {
@@ -409,9 +431,10 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
 template <class T>
 CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
     workers = std::clamp<std::size_t>(workers, 1, kMostThreads);
-    std::vector<Vec3> points = read_points(view);
+    const std::size_t parts = part_count(workers, view.rows, kVerticesPerPart);
+    std::vector<Vec3> points = read_points(view, parts);
     const std::size_t n = points.size();
-    normalise(points);
+    normalise(points, parts);
     delaunay::InsertionOrder io = delaunay::insertion_order(points, workers);
     // Distinct points are numbered along the curve; `io.curve` maps those
     // numbers back to the original indices.
@@ -420,14 +443,19 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
     if (m <= 4) {
         local = complete_graph(m);
     } else {
+        // io.curve holds distinct indices, so the parts write apart.
         std::vector<Vec3> internal(m);
         std::vector<std::uint32_t> number(n);
-        for (std::size_t k = 0; k < m; ++k) {
-            internal[k] = points[io.curve[k]];
-            number[io.curve[k]] = static_cast<std::uint32_t>(k);
-        }
+        run_ranges(parts, m, [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                internal[k] = points[io.curve[k]];
+                number[io.curve[k]] = static_cast<std::uint32_t>(k);
+            }
+        });
         std::vector<std::uint32_t> sequence(m);
-        for (std::size_t k = 0; k < m; ++k) sequence[k] = number[io.order[k]];
+        run_ranges(parts, m, [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) sequence[k] = number[io.order[k]];
+        });
         std::vector<Vec3>().swap(points);  // only the curve-ordered copy is read from here on
         local = distinct_point_graph(internal, sequence, io.rounds, workers);
     }
