@@ -59,13 +59,6 @@ struct LocalGraph {
     std::uint32_t end_of_last = 0;
 };
 
-// Calls work(part, begin, end) for `parts` consecutive ranges covering
-// [0, n), each on a thread of its own.
-template <class Work>
-void run_ranges(std::size_t parts, std::size_t n, const Work& work) {
-    run_parts(parts, [&](std::size_t p) { work(p, n * p / parts, n * (p + 1) / parts); });
-}
-
 // Each part reads its own rows; the first part to fail holds the lowest bad
 // row, and its failure is the one rethrown.
 template <class T>

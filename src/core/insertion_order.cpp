@@ -1,6 +1,7 @@
 #include "insertion_order.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -28,26 +29,86 @@ struct KeyedPoint {
 // rotations and reflections level by level, Gray-encode, then interleave
 // the bits with x the most significant of each level. Unlike the Z-order,
 // the curve never jumps: cells consecutive along it share a face.
-std::uint64_t hilbert_key(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-    std::uint32_t c[3] = {x, y, z};
-    constexpr std::uint32_t kTop = 1u << 20;
-    for (std::uint32_t q = kTop; q > 1; q >>= 1) {
-        const std::uint32_t p = q - 1;
-        for (int i = 0; i < 3; ++i) {
-            // Bit set: invert the low bits of c[0]; else exchange them
-            // with c[i]'s. Without branches, as the bits are random.
-            const std::uint32_t set = 0u - ((c[i] & q) != 0);
-            const std::uint32_t t = (c[0] ^ c[i]) & p & ~set;
-            c[0] ^= (p & set) | t;
-            c[i] ^= t;
+//
+// The transform is run as a state machine, one level (one octant) at a
+// time from the top. What the levels above do to the bits below is an
+// exchange and reflection of axes; with the parity of the Gray code's
+// running sum, that is the state. The level's octant and the state give the
+// level's three key bits and the next state, looked up in a table made at
+// compile time by applying the transform's rules to every pair.
+struct HilbertState {
+    std::uint32_t axis[3];  // the original axis that each transformed axis reads
+    std::uint32_t flip;     // bit i: transformed axis i is reflected
+    std::uint32_t parity;   // of the Gray code's sum over the levels above
+
+    constexpr std::uint32_t index() const {
+        return ((axis[0] + 3 * axis[1] + 9 * axis[2]) * 8 + flip) * 2 + parity;
+    }
+};
+
+constexpr HilbertState kHilbertStart{{0, 1, 2}, 0, 0};
+constexpr std::uint32_t kHilbertStates = 27 * 8 * 2;
+
+// Entry state * 8 + octant (x in bit 0, z in bit 2): the next state times 8,
+// plus the three key bits of the level.
+constexpr std::array<std::uint16_t, kHilbertStates * 8> make_hilbert_table() {
+    std::array<std::uint16_t, kHilbertStates * 8> table{};
+    for (std::uint32_t a0 = 0; a0 < 3; ++a0) {
+        for (std::uint32_t a1 = 0; a1 < 3; ++a1) {
+            for (std::uint32_t a2 = 0; a2 < 3; ++a2) {
+                if (a0 == a1 || a1 == a2 || a0 == a2) continue;
+                for (std::uint32_t flip = 0; flip < 8; ++flip) {
+                    for (std::uint32_t parity = 0; parity < 2; ++parity) {
+                        const HilbertState s{{a0, a1, a2}, flip, parity};
+                        for (std::uint32_t octant = 0; octant < 8; ++octant) {
+                            // The level's bits as the levels above left them.
+                            std::uint32_t b[3];
+                            for (int i = 0; i < 3; ++i) {
+                                b[i] = ((octant >> s.axis[i]) & 1u) ^ ((s.flip >> i) & 1u);
+                            }
+                            // Gray code, then the running parity.
+                            const std::uint32_t g0 = b[0], g1 = b[0] ^ b[1], g2 = b[0] ^ b[1] ^ b[2];
+                            const std::uint32_t digit =
+                                (g2 ^ s.parity) | (g1 ^ s.parity) << 1 | (g0 ^ s.parity) << 2;
+                            // What this level does to the bits below: per
+                            // axis i, a set bit reflects axis 0, a clear one
+                            // exchanges axes 0 and i.
+                            HilbertState next = s;
+                            next.parity = s.parity ^ g2;
+                            for (int i = 0; i < 3; ++i) {
+                                if (b[i] != 0) {
+                                    next.flip ^= 1u;
+                                } else {
+                                    const std::uint32_t axis = next.axis[0];
+                                    next.axis[0] = next.axis[i];
+                                    next.axis[i] = axis;
+                                    const std::uint32_t f0 = next.flip & 1u, fi = (next.flip >> i) & 1u;
+                                    next.flip = (next.flip & ~(1u | 1u << i)) | fi | f0 << i;
+                                }
+                            }
+                            table[s.index() * 8 + octant] =
+                                static_cast<std::uint16_t>(next.index() * 8 + digit);
+                        }
+                    }
+                }
+            }
         }
     }
-    c[1] ^= c[0];
-    c[2] ^= c[1];
-    std::uint32_t t = 0;
-    for (std::uint32_t q = kTop; q > 1; q >>= 1) t ^= (q - 1) & (0u - ((c[2] & q) != 0));
-    for (std::uint32_t& v : c) v ^= t;
-    return morton_key(c[2], c[1], c[0]);
+    return table;
+}
+
+constexpr std::array<std::uint16_t, kHilbertStates * 8> kHilbertTable = make_hilbert_table();
+
+std::uint64_t hilbert_key(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    const std::uint64_t octants = morton_key(x, y, z);
+    std::uint32_t at = kHilbertStart.index() * 8;
+    std::uint64_t key = 0;
+    for (int level = 20; level >= 0; --level) {
+        const std::uint32_t entry = kHilbertTable[at + ((octants >> (3 * level)) & 7u)];
+        key = key << 3 | (entry & 7u);
+        at = entry & ~7u;
+    }
+    return key;
 }
 
 // Hilbert keys over the cloud's bounding cube: one scale for all three axes,
@@ -72,9 +133,8 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t par
         return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
     };
     std::vector<KeyedPoint> keyed(points.size());
-    const std::size_t n = points.size();
-    run_parts(parts, [&](std::size_t part) {
-        for (std::size_t i = n * part / parts; i < n * (part + 1) / parts; ++i) {
+    run_ranges(parts, points.size(), [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
             const Vec3& p = points[i];
             keyed[i] = {hilbert_key(static_cast<std::uint32_t>(cell(p.x, 0)),
                                     static_cast<std::uint32_t>(cell(p.y, 1)),

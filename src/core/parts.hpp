@@ -47,4 +47,11 @@ void run_parts(std::size_t count, const Work& work) {
     }
 }
 
+// Calls work(part, begin, end) for `parts` consecutive ranges that cover
+// [0, n), each on a thread of its own as run_parts does.
+template <class Work>
+void run_ranges(std::size_t parts, std::size_t n, const Work& work) {
+    run_parts(parts, [&](std::size_t p) { work(p, n * p / parts, n * (p + 1) / parts); });
+}
+
 }  // namespace tevu
