@@ -14,7 +14,7 @@ namespace {
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
-constexpr std::size_t kSharedFrom = 2048;
+constexpr std::size_t kSharedFrom = 8192;
 // A shared walk longer than this gives its point up: walks from the last
 // insertion are short, save where the threads' cells are tangled (along a
 // line of points through a cloud, say), where they can cross most cells.
