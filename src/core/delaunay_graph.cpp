@@ -406,8 +406,8 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
     // several parts each sorts the lists of its own range of points instead.
     g.indices = Buffer<std::uint32_t>::uninitialized(static_cast<std::size_t>(total));
     if (parts > 1) {
-        run_parts(parts, [&](std::size_t p) {
-            for (std::size_t i = n * p / parts; i < n * (p + 1) / parts; ++i) {
+        run_ranges(parts, n, [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
                 sorted_copy(unsorted.get() + g.indptr[i], g.indptr[i + 1] - g.indptr[i],
                             g.indices.begin() + g.indptr[i]);
             }

@@ -49,47 +49,45 @@ struct HilbertState {
 constexpr HilbertState kHilbertStart{{0, 1, 2}, 0, 0};
 constexpr std::uint32_t kHilbertStates = 27 * 8 * 2;
 
-// Entry state * 8 + octant (x in bit 0, z in bit 2): the next state times 8,
-// plus the three key bits of the level.
+// The table entry of state s at a level whose octant (x in bit 0, z in
+// bit 2) is `octant`: the next state times 8, plus the level's three key
+// bits.
+constexpr std::uint16_t hilbert_entry(const HilbertState& s, std::uint32_t octant) {
+    // The level's bits as the levels above left them.
+    std::uint32_t b[3];
+    for (int i = 0; i < 3; ++i) b[i] = ((octant >> s.axis[i]) & 1u) ^ ((s.flip >> i) & 1u);
+    // Gray code, then the running parity.
+    const std::uint32_t g0 = b[0], g1 = b[0] ^ b[1], g2 = b[0] ^ b[1] ^ b[2];
+    const std::uint32_t digit = (g2 ^ s.parity) | (g1 ^ s.parity) << 1 | (g0 ^ s.parity) << 2;
+    // What this level does to the bits below: per axis i, a set bit
+    // reflects axis 0, a clear one exchanges axes 0 and i.
+    HilbertState next = s;
+    next.parity = s.parity ^ g2;
+    for (int i = 0; i < 3; ++i) {
+        if (b[i] != 0) {
+            next.flip ^= 1u;
+            continue;
+        }
+        const std::uint32_t axis = next.axis[0];
+        next.axis[0] = next.axis[i];
+        next.axis[i] = axis;
+        const std::uint32_t f0 = next.flip & 1u, fi = (next.flip >> i) & 1u;
+        next.flip = (next.flip & ~(1u | 1u << i)) | fi | f0 << i;
+    }
+    return static_cast<std::uint16_t>(next.index() * 8 + digit);
+}
+
+// Rows of every state whose axes form a permutation; only those are reached.
 constexpr std::array<std::uint16_t, kHilbertStates * 8> make_hilbert_table() {
+    constexpr std::uint32_t kPermutations[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2},
+                                                   {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
     std::array<std::uint16_t, kHilbertStates * 8> table{};
-    for (std::uint32_t a0 = 0; a0 < 3; ++a0) {
-        for (std::uint32_t a1 = 0; a1 < 3; ++a1) {
-            for (std::uint32_t a2 = 0; a2 < 3; ++a2) {
-                if (a0 == a1 || a1 == a2 || a0 == a2) continue;
-                for (std::uint32_t flip = 0; flip < 8; ++flip) {
-                    for (std::uint32_t parity = 0; parity < 2; ++parity) {
-                        const HilbertState s{{a0, a1, a2}, flip, parity};
-                        for (std::uint32_t octant = 0; octant < 8; ++octant) {
-                            // The level's bits as the levels above left them.
-                            std::uint32_t b[3];
-                            for (int i = 0; i < 3; ++i) {
-                                b[i] = ((octant >> s.axis[i]) & 1u) ^ ((s.flip >> i) & 1u);
-                            }
-                            // Gray code, then the running parity.
-                            const std::uint32_t g0 = b[0], g1 = b[0] ^ b[1], g2 = b[0] ^ b[1] ^ b[2];
-                            const std::uint32_t digit =
-                                (g2 ^ s.parity) | (g1 ^ s.parity) << 1 | (g0 ^ s.parity) << 2;
-                            // What this level does to the bits below: per
-                            // axis i, a set bit reflects axis 0, a clear one
-                            // exchanges axes 0 and i.
-                            HilbertState next = s;
-                            next.parity = s.parity ^ g2;
-                            for (int i = 0; i < 3; ++i) {
-                                if (b[i] != 0) {
-                                    next.flip ^= 1u;
-                                } else {
-                                    const std::uint32_t axis = next.axis[0];
-                                    next.axis[0] = next.axis[i];
-                                    next.axis[i] = axis;
-                                    const std::uint32_t f0 = next.flip & 1u, fi = (next.flip >> i) & 1u;
-                                    next.flip = (next.flip & ~(1u | 1u << i)) | fi | f0 << i;
-                                }
-                            }
-                            table[s.index() * 8 + octant] =
-                                static_cast<std::uint16_t>(next.index() * 8 + digit);
-                        }
-                    }
+    for (const auto& axes : kPermutations) {
+        for (std::uint32_t flip = 0; flip < 8; ++flip) {
+            for (std::uint32_t parity = 0; parity < 2; ++parity) {
+                const HilbertState s{{axes[0], axes[1], axes[2]}, flip, parity};
+                for (std::uint32_t octant = 0; octant < 8; ++octant) {
+                    table[s.index() * 8 + octant] = hilbert_entry(s, octant);
                 }
             }
         }
