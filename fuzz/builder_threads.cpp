@@ -5,10 +5,11 @@
 //
 // Builds clouds of every kind that makes the threads meet in another way
 // (clustered, a grid with duplicates, flat, a sphere's surface with every
-// point on the hull, a cylinder's surface with its long walks), large
-// enough for rounds to be shared, with 1, 2 and 3 threads, and compares the
-// graphs. Exits non-zero on a difference; ThreadSanitizer aborts on a race
-// (TSAN_OPTIONS=halt_on_error=1, as fuzz/builder_threads.sh sets).
+// point on the hull, a cylinder's surface with its long walks, a larger
+// clustered cloud with duplicates), large enough for rounds to be shared,
+// with 1, 2 and 3 threads, and compares the graphs. Exits non-zero on a
+// difference; ThreadSanitizer aborts on a race (TSAN_OPTIONS=halt_on_error=1,
+// as fuzz/builder_threads.sh sets).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +76,17 @@ std::vector<Cloud> clouds() {
     out.push_back(make("cylinder", 6, 40000, 2, [&](auto& rng, std::size_t) {
         const double t = 2 * kPi * unit(rng);
         return Xyz{std::cos(t), std::sin(t), 3 * unit(rng)};
+    }));
+    // Large enough that reading, ordering, renumbering, extracting and
+    // assembling split between threads too (from 2 x 65,536 distinct
+    // points); every tenth point repeats an earlier one, so that the links
+    // to copies are split as well.
+    std::vector<Xyz> drawn;
+    out.push_back(make("clustered with duplicates", 7, 160000, 2, [&](auto& rng, std::size_t i) {
+        if (i % 10 == 9) return drawn[rng() % drawn.size()];
+        const Xyz& c = centres[rng() % centres.size()];
+        drawn.push_back({c.x + 0.05 * normal(rng), c.y + 0.05 * normal(rng), c.z + 0.05 * normal(rng)});
+        return drawn.back();
     }));
     return out;
 }
