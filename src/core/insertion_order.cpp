@@ -97,16 +97,25 @@ constexpr std::array<std::uint16_t, kHilbertStates * 8> make_hilbert_table() {
 
 constexpr std::array<std::uint16_t, kHilbertStates * 8> kHilbertTable = make_hilbert_table();
 
-std::uint64_t hilbert_key(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-    const std::uint64_t octants = morton_key(x, y, z);
-    std::uint32_t at = kHilbertStart.index() * 8;
-    std::uint64_t key = 0;
-    for (int level = 20; level >= 0; --level) {
-        const std::uint32_t entry = kHilbertTable[at + ((octants >> (3 * level)) & 7u)];
-        key = key << 3 | (entry & 7u);
-        at = entry & ~7u;
+// The Hilbert keys of a few points' Morton keys (their octants from the
+// top level down). Each key is a chain of 21 dependent table reads; the
+// chains of several points are walked side by side, so that their reads
+// overlap.
+constexpr std::size_t kKeysAtOnce = 4;
+
+void hilbert_keys(const std::uint64_t (&octants)[kKeysAtOnce], std::uint64_t (&keys)[kKeysAtOnce]) {
+    std::uint32_t at[kKeysAtOnce];
+    for (std::size_t k = 0; k < kKeysAtOnce; ++k) {
+        at[k] = kHilbertStart.index() * 8;
+        keys[k] = 0;
     }
-    return key;
+    for (int level = 20; level >= 0; --level) {
+        for (std::size_t k = 0; k < kKeysAtOnce; ++k) {
+            const std::uint32_t entry = kHilbertTable[at[k] + ((octants[k] >> (3 * level)) & 7u)];
+            keys[k] = keys[k] << 3 | (entry & 7u);
+            at[k] = entry & ~7u;
+        }
+    }
 }
 
 // Hilbert keys over the cloud's bounding cube: one scale for all three axes,
@@ -132,12 +141,17 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t par
     };
     std::vector<KeyedPoint> keyed(points.size());
     run_ranges(parts, points.size(), [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const Vec3& p = points[i];
-            keyed[i] = {hilbert_key(static_cast<std::uint32_t>(cell(p.x, 0)),
-                                    static_cast<std::uint32_t>(cell(p.y, 1)),
-                                    static_cast<std::uint32_t>(cell(p.z, 2))),
-                        static_cast<std::uint32_t>(i)};
+        for (std::size_t i = begin; i < end; i += kKeysAtOnce) {
+            // A last batch short of points repeats the range's last point.
+            std::uint64_t octants[kKeysAtOnce], keys[kKeysAtOnce];
+            for (std::size_t k = 0; k < kKeysAtOnce; ++k) {
+                const Vec3& p = points[std::min(i + k, end - 1)];
+                octants[k] = morton_key(cell(p.x, 0), cell(p.y, 1), cell(p.z, 2));
+            }
+            hilbert_keys(octants, keys);
+            for (std::size_t k = 0; k < kKeysAtOnce && i + k < end; ++k) {
+                keyed[i + k] = {keys[k], static_cast<std::uint32_t>(i + k)};
+            }
         }
     });
     return keyed;
