@@ -5,6 +5,9 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "morton.hpp"
 #include "parts.hpp"
@@ -16,6 +19,8 @@ namespace {
 // Threads split the keys and their sort only from this many points per
 // thread on.
 constexpr std::size_t kPointsPerPart = 65536;
+// Slices this long are sorted by radix, shorter ones by comparison.
+constexpr std::size_t kRadixFrom = 1024;
 
 using geom::Vec3;
 
@@ -157,8 +162,32 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t par
     return keyed;
 }
 
+// Sorts a slice whose indices ascend by key, keeping equal keys in index
+// order: a least-significant-digit radix sort, stable, over the 63 bits
+// of a key in digits of 11 bits (six passes between the slice and a
+// scratch copy), whose counters fit the first-level cache.
+void radix_sort_keyed(std::span<KeyedPoint> slice) {
+    constexpr unsigned kDigitBits = 11, kPasses = 6;
+    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+    std::vector<KeyedPoint> scratch(slice.size());
+    std::span<KeyedPoint> from = slice, to = scratch;
+    std::vector<std::size_t> place(kDigits);
+    for (unsigned pass = 0; pass < kPasses; ++pass) {
+        const unsigned shift = pass * kDigitBits;
+        std::fill(place.begin(), place.end(), 0);
+        for (const KeyedPoint& k : from) ++place[(k.key >> shift) & (kDigits - 1)];
+        std::size_t at = 0;
+        for (std::size_t& count : place) at += std::exchange(count, at);
+        for (const KeyedPoint& k : from) to[place[(k.key >> shift) & (kDigits - 1)]++] = k;
+        std::swap(from, to);
+    }
+    // An even number of passes ends in the slice itself.
+    static_assert(kPasses % 2 == 0 && kPasses * kDigitBits >= 63);
+}
+
 // Sorts by key, then index: a total order, so the result does not depend
-// on the parts. Each part sorts a slice; slices are then merged in pairs.
+// on the parts. Each part sorts a slice (short ones with std::sort);
+// slices are then merged in pairs.
 void sort_keyed(std::vector<KeyedPoint>& keyed, std::size_t parts) {
     auto less = [](const KeyedPoint& a, const KeyedPoint& b) {
         return a.key != b.key ? a.key < b.key : a.index < b.index;
@@ -166,7 +195,12 @@ void sort_keyed(std::vector<KeyedPoint>& keyed, std::size_t parts) {
     const std::size_t n = keyed.size();
     auto bound = [&](std::size_t part) { return n * std::min(part, parts) / parts; };
     run_parts(parts, [&](std::size_t part) {
-        std::sort(keyed.begin() + bound(part), keyed.begin() + bound(part + 1), less);
+        const auto slice = std::span(keyed).subspan(bound(part), bound(part + 1) - bound(part));
+        if (slice.size() < kRadixFrom) {
+            std::sort(slice.begin(), slice.end(), less);
+        } else {
+            radix_sort_keyed(slice);
+        }
     });
     if (parts == 1) return;
     std::vector<KeyedPoint> merged(n);
