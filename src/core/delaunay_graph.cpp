@@ -31,6 +31,9 @@ constexpr std::size_t kVerticesPerPart = 65536;
 // Graph extraction asks for the cells of the stars in advance from this
 // many cells on (4 MiB of them).
 constexpr std::size_t kCachedCells = std::size_t{1} << 17;
+// The lists of a part are given room for this many neighbours per vertex
+// to begin with: Delaunay graphs in 3-D have some 15 on average.
+constexpr std::size_t kUsualDegree = 16;
 // Lists up to this long are sorted by counting (quadratic, but without
 // branches), longer ones by std::sort.
 constexpr std::size_t kShortList = 32;
@@ -205,6 +208,10 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
         // candidate is written and the end moves on only for new ones.
         std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite);
         std::vector<std::uint32_t>& out = g.chunks[p];
+        // Room for the usual degree from the start: grown by doubling from
+        // nothing, the lists would be written, copied and cleared some
+        // three times over.
+        out.resize(kUsualDegree * std::size_t{first[p + 1] - first[p]});
         std::size_t count = 0;
         // The cells of a star lie all over a mesh too large for the caches;
         // the stars list them in advance, so the next vertex's are asked
