@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -128,6 +129,29 @@ public:
 private:
     T* data_ = nullptr;
     std::size_t size_ = 0;
+};
+
+// Leaves elements that a vector grows by without arguments uninitialised,
+// for arrays whose new parts are written by the threads that use them (who
+// then also take the page faults of first writes).
+template <class T>
+struct UninitialisedGrowth : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = UninitialisedGrowth<U>;
+    };
+    UninitialisedGrowth() = default;
+    template <class U>
+    UninitialisedGrowth(const UninitialisedGrowth<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 };
 
 }  // namespace tevu

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.hpp"
 #include "morton.hpp"
 #include "parts.hpp"
 
@@ -28,6 +29,8 @@ struct KeyedPoint {
     std::uint64_t key;
     std::uint32_t index;
 };
+// Written in full by the parts that fill them, so not cleared beforehand.
+using KeyedPoints = std::vector<KeyedPoint, UninitialisedGrowth<KeyedPoint>>;
 
 // The position along a Hilbert curve of the 21-bit cell (x, y, z), by
 // Skilling's transform ("Programming the Hilbert curve", 2004): undo the
@@ -125,7 +128,7 @@ void hilbert_keys(const std::uint64_t (&octants)[kKeysAtOnce], std::uint64_t (&k
 
 // Hilbert keys over the cloud's bounding cube: one scale for all three axes,
 // so that a flat or elongated cloud keeps its shape along the curve.
-std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t parts) {
+KeyedPoints curve_keys(std::span<const Vec3> points, std::size_t parts) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
     for (const Vec3& p : points) {
@@ -144,7 +147,7 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t par
         const double t = std::floor((c * 0.5 - lo[a] * 0.5) / half * 2097151.0);
         return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
     };
-    std::vector<KeyedPoint> keyed(points.size());
+    KeyedPoints keyed(points.size());
     run_ranges(parts, points.size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; i += kKeysAtOnce) {
             // A last batch short of points repeats the range's last point.
@@ -169,7 +172,7 @@ std::vector<KeyedPoint> curve_keys(std::span<const Vec3> points, std::size_t par
 void radix_sort_keyed(std::span<KeyedPoint> slice) {
     constexpr unsigned kDigitBits = 11, kPasses = 6;
     constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-    std::vector<KeyedPoint> scratch(slice.size());
+    KeyedPoints scratch(slice.size());
     std::span<KeyedPoint> from = slice, to = scratch;
     std::vector<std::size_t> place(kDigits);
     for (unsigned pass = 0; pass < kPasses; ++pass) {
@@ -185,32 +188,63 @@ void radix_sort_keyed(std::span<KeyedPoint> slice) {
     static_assert(kPasses % 2 == 0 && kPasses * kDigitBits >= 63);
 }
 
-// Sorts by key, then index: a total order, so the result does not depend
-// on the parts. Each part sorts a slice (short ones with std::sort);
-// slices are then merged in pairs.
-void sort_keyed(std::vector<KeyedPoint>& keyed, std::size_t parts) {
-    auto less = [](const KeyedPoint& a, const KeyedPoint& b) {
-        return a.key != b.key ? a.key < b.key : a.index < b.index;
+// By key, then index: a total order, so the result does not depend on
+// the parts.
+bool keyed_less(const KeyedPoint& a, const KeyedPoint& b) {
+    return a.key != b.key ? a.key < b.key : a.index < b.index;
+}
+
+// Merges the sorted a and b into out, in `pieces` stretches of out, each on
+// a thread of its own. The stretch from out[k] on starts at a[i] and
+// b[k - i], for the one i that puts every element before them ahead of
+// both (the order is total), found by bisection.
+void merge_in_pieces(std::span<const KeyedPoint> a, std::span<const KeyedPoint> b,
+                     std::span<KeyedPoint> out, std::size_t pieces) {
+    auto from_a = [&](std::size_t k) {
+        std::size_t lo = k > b.size() ? k - b.size() : 0, hi = std::min(k, a.size());
+        while (lo < hi) {
+            const std::size_t i = lo + (hi - lo) / 2;
+            // With i from a, a[i] still precedes the last of the k - i
+            // from b: more come from a.
+            if (keyed_less(a[i], b[k - i - 1])) {
+                lo = i + 1;
+            } else {
+                hi = i;
+            }
+        }
+        return lo;
     };
+    run_parts(pieces, [&](std::size_t piece) {
+        const std::size_t k0 = out.size() * piece / pieces, k1 = out.size() * (piece + 1) / pieces;
+        const std::size_t i0 = from_a(k0), i1 = from_a(k1);
+        std::merge(a.begin() + i0, a.begin() + i1, b.begin() + (k0 - i0), b.begin() + (k1 - i1),
+                   out.begin() + k0, keyed_less);
+    });
+}
+
+// Sorts by keyed_less. Each part sorts a slice (short ones with std::sort);
+// slices are then merged in pairs, every merge shared by all parts.
+void sort_keyed(KeyedPoints& keyed, std::size_t parts) {
     const std::size_t n = keyed.size();
     auto bound = [&](std::size_t part) { return n * std::min(part, parts) / parts; };
     run_parts(parts, [&](std::size_t part) {
         const auto slice = std::span(keyed).subspan(bound(part), bound(part + 1) - bound(part));
         if (slice.size() < kRadixFrom) {
-            std::sort(slice.begin(), slice.end(), less);
+            std::sort(slice.begin(), slice.end(), keyed_less);
         } else {
             radix_sort_keyed(slice);
         }
     });
     if (parts == 1) return;
-    std::vector<KeyedPoint> merged(n);
+    KeyedPoints merged(n);
     for (std::size_t width = 1; width < parts; width *= 2) {
-        run_parts((parts + 2 * width - 1) / (2 * width), [&](std::size_t pair) {
-            const std::size_t lo = bound(2 * width * pair), mid = bound(2 * width * pair + width),
-                              hi = bound(2 * width * (pair + 1));
-            std::merge(keyed.begin() + lo, keyed.begin() + mid, keyed.begin() + mid,
-                       keyed.begin() + hi, merged.begin() + lo, less);
-        });
+        for (std::size_t lo_part = 0; lo_part < parts; lo_part += 2 * width) {
+            const std::size_t lo = bound(lo_part), mid = bound(lo_part + width),
+                              hi = bound(lo_part + 2 * width);
+            const std::span<const KeyedPoint> all(keyed);
+            merge_in_pieces(all.subspan(lo, mid - lo), all.subspan(mid, hi - mid),
+                            std::span(merged).subspan(lo, hi - lo), parts);
+        }
         keyed.swap(merged);
     }
 }
@@ -286,7 +320,7 @@ InsertionOrder insertion_order(std::span<const Vec3> points, std::size_t workers
     result.first_copy.resize(n);
     for (std::size_t i = 0; i < n; ++i) result.first_copy[i] = static_cast<std::uint32_t>(i);
     const std::size_t parts = part_count(workers, n, kPointsPerPart);
-    std::vector<KeyedPoint> keyed = curve_keys(points, parts);
+    KeyedPoints keyed = curve_keys(points, parts);
     sort_keyed(keyed, parts);
     for (std::size_t s = 0; s < n;) {
         std::size_t e = s + 1;

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.hpp"
 #include "predicates.hpp"
 
 namespace tevu::delaunay {
@@ -56,28 +57,6 @@ struct alignas(32) Cell {
 
 class Inserter;
 struct Part;
-
-// Leaves elements that a vector grows by without arguments uninitialised,
-// for arrays whose new parts are written by the threads that use them.
-template <class T>
-struct UninitialisedGrowth : std::allocator<T> {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-        using other = UninitialisedGrowth<U>;
-    };
-    UninitialisedGrowth() = default;
-    template <class U>
-    UninitialisedGrowth(const UninitialisedGrowth<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
 
 class Triangulation {
 public:
