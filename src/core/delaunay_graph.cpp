@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "buffer.hpp"
 #include "errors.hpp"
 #include "insertion_order.hpp"
 #include "parts.hpp"
@@ -20,6 +22,9 @@ namespace {
 using delaunay::Cell;
 using delaunay::Triangulation;
 using geom::Vec3;
+// Arrays that threads fill in full, so that they are not cleared first.
+using Points = std::vector<Vec3, UninitialisedGrowth<Vec3>>;
+using Ids = std::vector<std::uint32_t, UninitialisedGrowth<std::uint32_t>>;
 
 // Every thread of a build keeps arrays of a few bytes per point (vertex
 // tags, marks of the vertices seen), so more threads would cost more memory
@@ -65,10 +70,10 @@ struct LocalGraph {
 // Each part reads its own rows; the first part to fail holds the lowest bad
 // row, and its failure is the one rethrown.
 template <class T>
-std::vector<Vec3> read_points(const StridedView2D<T>& view, std::size_t parts) {
+Points read_points(const StridedView2D<T>& view, std::size_t parts) {
     if (view.rows > 0 && view.cols < 3) fail(kNdarrayOutOfBounds);
     if (view.rows > 0xFFFFFFFFu) fail(kCapacityOverflow);
-    std::vector<Vec3> points(view.rows);
+    Points points(view.rows);
     run_ranges(parts, view.rows, [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
             const Vec3 p{static_cast<double>(view(r, 0)), static_cast<double>(view(r, 1)),
@@ -89,7 +94,7 @@ std::vector<Vec3> read_points(const StridedView2D<T>& view, std::size_t parts) {
 // times smaller than it are then taken as 0. That moves a point by less
 // than 2^-119 of the cloud's extent, far below what a double-precision
 // distance resolves, and makes every predicate exact.
-void normalise(std::vector<Vec3>& points, std::size_t parts) {
+void normalise(std::span<Vec3> points, std::size_t parts) {
     std::vector<double> part_largest(parts, 0.0);
     run_ranges(parts, points.size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
         double largest = 0.0;
@@ -128,7 +133,7 @@ LocalGraph complete_graph(std::size_t m) {
 
 // Distinct points on one line are ordered along it by their coordinates
 // (lexicographically); each is joined to the one before and after.
-LocalGraph path_graph(const std::vector<Vec3>& points) {
+LocalGraph path_graph(std::span<const Vec3> points) {
     const std::size_t m = points.size();
     std::vector<std::uint32_t> along(m);
     for (std::size_t k = 0; k < m; ++k) along[k] = static_cast<std::uint32_t>(k);
@@ -247,7 +252,7 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
 // A point off the plane of a, b, c: one step of the box's largest
 // half-extent from its centre along the axis that is the most
 // perpendicular to the plane, checked exactly.
-Vec3 apex_off_plane(const std::vector<Vec3>& points, const Vec3& a, const Vec3& b, const Vec3& c) {
+Vec3 apex_off_plane(std::span<const Vec3> points, const Vec3& a, const Vec3& b, const Vec3& c) {
     double lo[3] = {points[0].x, points[0].y, points[0].z}, hi[3] = {lo[0], lo[1], lo[2]};
     for (const Vec3& p : points) {
         const double q[3] = {p.x, p.y, p.z};
@@ -299,7 +304,7 @@ void insert_rounds(Triangulation& t, std::span<const std::uint32_t> sequence, st
 // insertion order, and its first four may be exchanged with later ones to
 // start from a proper tetrahedron. Ties are perturbed by insertion rank, so
 // a new point always has the highest rank of a test.
-LocalGraph distinct_point_graph(std::vector<Vec3>& internal, std::vector<std::uint32_t>& sequence,
+LocalGraph distinct_point_graph(Points& internal, Ids& sequence,
                                 std::span<const std::size_t> rounds, std::size_t workers) {
     const std::size_t m = internal.size();
     auto at = [&](std::size_t k) -> const Vec3& { return internal[sequence[k]]; };
@@ -432,7 +437,7 @@ template <class T>
 CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
     workers = std::clamp<std::size_t>(workers, 1, kMostThreads);
     const std::size_t parts = part_count(workers, view.rows, kVerticesPerPart);
-    std::vector<Vec3> points = read_points(view, parts);
+    Points points = read_points(view, parts);
     const std::size_t n = points.size();
     normalise(points, parts);
     delaunay::InsertionOrder io = delaunay::insertion_order(points, workers);
@@ -444,19 +449,19 @@ CsrGraph build(const StridedView2D<T>& view, std::size_t workers) {
         local = complete_graph(m);
     } else {
         // io.curve holds distinct indices, so the parts write apart.
-        std::vector<Vec3> internal(m);
-        std::vector<std::uint32_t> number(n);
+        Points internal(m);
+        Ids number(n);
         run_ranges(parts, m, [&](std::size_t, std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
                 internal[k] = points[io.curve[k]];
                 number[io.curve[k]] = static_cast<std::uint32_t>(k);
             }
         });
-        std::vector<std::uint32_t> sequence(m);
+        Ids sequence(m);
         run_ranges(parts, m, [&](std::size_t, std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) sequence[k] = number[io.order[k]];
         });
-        std::vector<Vec3>().swap(points);  // only the curve-ordered copy is read from here on
+        Points().swap(points);  // only the curve-ordered copy is read from here on
         local = distinct_point_graph(internal, sequence, io.rounds, workers);
     }
     return assemble(n, io, io.curve, local);
