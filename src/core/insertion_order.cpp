@@ -165,10 +165,11 @@ KeyedPoints curve_keys(std::span<const Vec3> points, std::size_t parts) {
     return keyed;
 }
 
-// Sorts a slice whose indices ascend by key, keeping equal keys in index
-// order: a least-significant-digit radix sort, stable, over the 63 bits
-// of a key in digits of 11 bits (six passes between the slice and a
-// scratch copy), whose counters fit the first-level cache.
+// Sorts a slice that is in index order by key, in the order of keyed_less:
+// a least-significant-digit radix sort, which is stable (equal keys stay
+// in index order), over the 63 bits of a key in digits of 11 bits (six
+// passes between the slice and a scratch copy), whose counters fit the
+// first-level cache.
 void radix_sort_keyed(std::span<KeyedPoint> slice) {
     constexpr unsigned kDigitBits = 11, kPasses = 6;
     constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
