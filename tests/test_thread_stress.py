@@ -139,7 +139,6 @@ def test_threads_mixing_every_search_match_the_serial_answers():
     assert min(runs) >= len(names)
 
 
-
 def _repeated_while(array, calls):
     """Runs calls() while another thread repeats `array` without pause.
     NumPy 1.x's repeat sets the shape of the array it repeats to the

@@ -1,4 +1,6 @@
 // delaunay_graph: the CSR Delaunay graph of a cloud, built from its points.
+#include <type_traits>
+
 #include "../core/delaunay_graph.hpp"
 #include "common.hpp"
 #include "registry.hpp"
@@ -16,6 +18,19 @@ bool is_float32_points(PyObject* obj) {
     const bool same = f32 != nullptr && PyArray_EquivTypes(PyArray_DESCR(a), f32);
     Py_XDECREF(f32);
     return same;
+}
+
+// Views the points while attached, then builds with the lock released.
+template <class T>
+bool build_detached(const ArrayRef& points, std::size_t workers, CsrGraph& graph) {
+    const StridedView2D<T> view = view_2d<T>(points);
+    return run_detached([&] {
+        if constexpr (std::is_same_v<T, float>) {
+            graph = delaunay_graph_f32(view, workers);
+        } else {
+            graph = delaunay_graph_f64(view, workers);
+        }
+    });
 }
 
 PyObject* delaunay_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -36,18 +51,9 @@ PyObject* delaunay_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
     }
-    StridedView2D<float> points_f32;
-    StridedView2D<double> points_f64;
-    if (single) {
-        points_f32 = view_2d<float>(points);
-    } else {
-        points_f64 = view_2d<double>(points);
-    }
     CsrGraph graph;
-    const bool ok = run_detached([&] {
-        graph = single ? delaunay_graph_f32(points_f32, workers)
-                       : delaunay_graph_f64(points_f64, workers);
-    });
+    const bool ok = single ? build_detached<float>(points, workers, graph)
+                           : build_detached<double>(points, workers, graph);
     return ok ? csr_pair(std::move(graph)) : nullptr;
 }
 
