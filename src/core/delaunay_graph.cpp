@@ -50,15 +50,15 @@ constexpr std::size_t kShortList = 32;
 struct LocalGraph {
     std::vector<std::uint32_t> begin, end;
     std::vector<std::uint32_t> first;
-    std::vector<std::vector<std::uint32_t>> chunks;
+    std::vector<Ids> chunks;  // written in full up to their sizes, so not cleared as they grow
 
     // A graph of one chunk, its lists to be written in any vertex order
     // with `add`.
     static LocalGraph one_chunk(std::size_t m) {
         return {std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m),
-                {0, static_cast<std::uint32_t>(m)}, std::vector<std::vector<std::uint32_t>>(1)};
+                {0, static_cast<std::uint32_t>(m)}, std::vector<Ids>(1)};
     }
-    std::vector<std::uint32_t>& indices() { return chunks[0]; }
+    Ids& indices() { return chunks[0]; }
     // Ends the list of vertex k, made of what was added since the last one.
     void add(std::uint32_t k) {
         begin[k] = end_of_last;
@@ -206,16 +206,16 @@ LocalGraph triangulation_graph(const Triangulation& t, std::size_t m, std::size_
     });
     std::vector<std::vector<std::uint32_t>>().swap(place);
     LocalGraph g{std::vector<std::uint32_t>(m), std::vector<std::uint32_t>(m), first,
-                 std::vector<std::vector<std::uint32_t>>(parts)};
+                 std::vector<Ids>(parts)};
     run_parts(parts, [&](std::size_t p) {
         // Entry m stands for the auxiliary vertex, which is seen but never
         // kept. Whether a vertex is new cannot be predicted, so every
         // candidate is written and the end moves on only for new ones.
         std::vector<std::uint32_t> seen(m + 1, delaunay::kInfinite);
-        std::vector<std::uint32_t>& out = g.chunks[p];
+        Ids& out = g.chunks[p];
         // Room for the usual degree from the start: grown by doubling from
-        // nothing, the lists would be written, copied and cleared some
-        // three times over.
+        // nothing, the lists would be written and copied some three times
+        // over.
         out.resize(kUsualDegree * std::size_t{first[p + 1] - first[p]});
         std::size_t count = 0;
         // The cells of a star lie all over a mesh too large for the caches;
@@ -405,7 +405,7 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
         if (io.first_copy[i] != i) unsorted[g.indptr[i]] = io.first_copy[i];
     }
     run_parts(parts, [&](std::size_t p) {
-        const std::vector<std::uint32_t>& chunk = local.chunks[p];
+        const Ids& chunk = local.chunks[p];
         for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
             std::uint32_t* out = unsorted.get() + g.indptr[i];
             for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *out++ = order[chunk[s]];
