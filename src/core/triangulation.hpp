@@ -20,10 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "buffer.hpp"
