@@ -15,6 +15,8 @@ Scenarios (select with --only, a regular expression searched in the names):
   k8          query_prepared_k, k = 8, ef = 8/16/32, with recall
   grouped     query_grouped: one 10^5 target against a 20 x 5,000 grouped set
   all_by_all  50 x 5,000 clouds, each against every other, on 1 and 2 threads
+  graph_grids delaunay_graph on integer grids (every sphere test ties), with and
+              without copies, against SciPy's; answers against cKDTree's
   end_to_end  the main job from raw arrays, 40 x 5,000 clouds, 1 thread: graphs,
               prepared clouds and the grouped join against trees and queries
 
@@ -55,7 +57,7 @@ from workloads import KINDS, ORDERS, CloudStore  # noqa: E402
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
 PER_WORKLOAD = ("graph", "build", "k1", "k8")
-SCENARIOS = PER_WORKLOAD + ("grouped", "all_by_all", "end_to_end")
+SCENARIOS = PER_WORKLOAD + ("grouped", "all_by_all", "graph_grids", "end_to_end")
 
 
 @dataclass
@@ -75,10 +77,11 @@ class Config:
     join_rounds: int = 3
     e2e_clouds: int = 40
     e2e_points: int = 5_000
+    grid_points: int = 100_000
 
 
 QUICK = dict(sizes=[10_000, 100_000], rounds=3, min_time=0.02, k8_max_size=10_000,
-             join_clouds=20, join_rounds=1)
+             join_clouds=20, join_rounds=1, grid_points=20_000)
 
 
 class Bench:
@@ -164,6 +167,8 @@ def run(config, selected, bench, save):
     for name in ("grouped", "all_by_all"):
         if name in selected:
             sections.append((name, partial(getattr(scenarios_joins, name), bench), peers.PEERS))
+    if "graph_grids" in selected:
+        sections.append(("graph_grids", partial(scenarios_graph.graph_grids, bench), ("SciPy",)))
     if "end_to_end" in selected:
         sections.append(("end_to_end", partial(scenarios_graph.end_to_end, bench), peers.PEERS))
     took = {}
@@ -200,6 +205,8 @@ def parse_args(argv=None):
                         help="the all-by-all join's collection size")
     parser.add_argument("--e2e", type=int, nargs=2, metavar=("CLOUDS", "POINTS"),
                         help="the end-to-end job's collection size")
+    parser.add_argument("--grids", type=int, metavar="POINTS",
+                        help="the grid clouds' size (about; default 10^5)")
     parser.add_argument("--seed", type=int, default=0)
     return parser.parse_args(argv)
 
@@ -207,7 +214,8 @@ def parse_args(argv=None):
 def make_config(args):
     config = replace(Config(), **QUICK) if args.quick else Config()
     overrides = {"sizes": args.sizes, "kinds": args.kinds and tuple(args.kinds),
-                 "orders": args.orders and tuple(args.orders), "rounds": args.rounds}
+                 "orders": args.orders and tuple(args.orders), "rounds": args.rounds,
+                 "grid_points": args.grids}
     if args.sizes:  # asked for by name: run every pair scenario at them
         overrides["k8_max_size"] = max(args.sizes)
     if args.join:

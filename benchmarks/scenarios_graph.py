@@ -6,6 +6,11 @@ graph:      delaunay_graph on 1 and 2 threads against scipy.spatial.Delaunay
             general position). Up to 2 * 10^5 points SciPy takes turns with
             us in every round; beyond, where one SciPy call takes a minute,
             it is called once. With the build's peak memory.
+graph_grids: delaunay_graph on 1 and 2 threads on clouds where every sphere
+            test ties (a shuffled integer grid, and grid points drawn with
+            copies), against one call of SciPy's; the graphs' answers must
+            equal cKDTree's (SciPy's graphs differ wherever a tie is broken
+            another way, and leave copies out).
 end_to_end: the main job from raw arrays on one thread: every cloud's graph,
             the prepared clouds, one grouped set and every target's
             query_grouped, against building a tree per cloud and querying
@@ -63,6 +68,52 @@ def graph(bench, kind, n):
             seconds=secs, speedup=speedup, peak_bytes=peak,
             ns={"ours": secs * 1e9 / n, "SciPy": scipy_s * 1e9 / n},
             ratio={"SciPy": scipy_s / secs}, check=check, ok=equal, value=None))
+
+
+def grid_clouds(n, rng):
+    """About n points on an integer grid: every point of one, shuffled, and
+    a draw of the sites of a larger one with repeats (about a third copies)."""
+    side = round(n ** (1 / 3))
+    axis = np.arange(side, dtype=float)
+    grid = np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), axis=-1).reshape(-1, 3)
+    yield f"grid {side}^3", grid[rng.permutation(len(grid))]
+    sites = round((1.25 * n) ** (1 / 3))
+    yield f"{n} of {sites}^3 sites", rng.integers(0, sites, (n, 3)).astype(float)
+
+
+def graph_grids(bench):
+    n = bench.config.grid_points
+    for name, points in grid_clouds(n, np.random.default_rng([bench.store.seed, 3])):
+        fns = {"1 thread": partial(_tevu.delaunay_graph, points),
+               "2 threads": partial(_tevu.delaunay_graph, points, workers=2)}
+        timed = interleaved(fns, bench.rounds_for(n), bench.min_time,
+                            warmup=bench.warmup_for(n))
+        scipy_s = wall_time(partial(scipy_graph, points))
+        check = grid_answers_check(points, timed["1 thread"].result)
+        one = timed["1 thread"].seconds
+        for threads in (1, 2):
+            secs = timed[f"{threads} thread" + "s" * (threads > 1)].seconds
+            bench.table.add(dict(
+                scenario="graph_grids", workload=name, n=len(points), threads=threads,
+                variant=f"{threads} thr", method="delaunay_graph", points=len(points),
+                seconds=secs, speedup=one / secs,
+                ns={"ours": secs * 1e9 / len(points), "SciPy": scipy_s * 1e9 / len(points)},
+                ratio={"SciPy": scipy_s / secs},
+                check=check.text + (f"; 2 thr {one / secs:.2f}x" if threads > 1 else ""),
+                ok=check.ok, value=check.value))
+
+
+def grid_answers_check(points, graph):
+    """Nearest-neighbour distances over the graph against cKDTree's, for
+    queries drawn over the grid's box and at the centres of its cubes (each
+    with 8 nearest points)."""
+    rng = np.random.default_rng(1)
+    top = points.max(axis=0)
+    m = min(len(points), 20_000)
+    queries = np.r_[rng.random((m, 3)) * top, np.floor(rng.random((m, 3)) * top) + 0.5]
+    got = _tevu.all_nearest_neighbours(queries, *_tevu.delaunay_graph(queries), points, *graph)[0]
+    want = peers.query("cKDTree", peers.build("cKDTree", points), queries)[0]
+    return distances_agree(got, want, "f64")
 
 
 class EndToEnd:

@@ -15,8 +15,9 @@ def suite_result(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("bench")
     out = tmp / "result.json"
     done = subprocess.run(
-        [sys.executable, str(RUN), "--quick", "--only", "^(graph|build|k1|k8|all_by_all|end_to_end)$",
-         "--sizes", "1500", "--join", "4", "800", "--e2e", "4", "800", "--rounds", "1",
+        [sys.executable, str(RUN), "--quick", "--only", "^(graph|build|k1|k8|all_by_all|graph_grids|end_to_end)$",
+         "--sizes", "1500", "--join", "4", "800", "--e2e", "4", "800", "--grids", "800",
+         "--rounds", "1",
          "--json", str(out), "--cache", str(tmp / "cache")],
         capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
@@ -26,11 +27,11 @@ def suite_result(tmp_path_factory):
 def test_every_selected_scenario_reports_rows(suite_result):
     data, stdout = suite_result
     scenarios = {row["scenario"] for row in data["rows"]}
-    assert scenarios == {"graph", "build", "k1", "k8", "all_by_all", "end_to_end"}
+    assert scenarios == {"graph", "build", "k1", "k8", "all_by_all", "graph_grids", "end_to_end"}
     assert "Speed targets" in stdout and data["summary"]
 
 
-@pytest.mark.parametrize("scenario", ["graph", "k1", "all_by_all", "end_to_end"])
+@pytest.mark.parametrize("scenario", ["graph", "k1", "all_by_all", "graph_grids", "end_to_end"])
 def test_answers_agree_with_the_trees(suite_result, scenario):
     rows = [row for row in suite_result[0]["rows"] if row["scenario"] == scenario]
     assert rows and all(row["ok"] for row in rows), [row["check"] for row in rows]

@@ -1,6 +1,10 @@
 #include "predicates.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "expansion.hpp"
@@ -50,6 +54,35 @@ int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
 // Whether v has at most 24 significant bits (and a float's exponent range).
 bool fits_float(double v) { return static_cast<double>(static_cast<float>(v)) == v; }
 
+// Whether the n values are all whole multiples of one power of two u, each
+// below 2^bits u in magnitude (u set by the largest of them). A polynomial
+// in such values whose every intermediate result stays below 2^53 u^degree
+// is then evaluated exactly in floating point. Grids and rounded
+// coordinates give such differences, and their determinants are often
+// exactly zero: that settles them without expansion arithmetic. All zeros,
+// and magnitudes whose scaling or powers could leave the normal range, are
+// left to the expansions.
+template <int bits>
+bool small_multiples(const double* v, std::size_t n) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(v[i]));
+    constexpr double kLimit = static_cast<double>(std::uint64_t{1} << bits);
+    if (!(largest >= 0x1p-180 && largest < kLimit)) return false;
+    // An exact scaling by a power of two (at least 1) to multiples of 1,
+    // from the exponent of the largest (a normal number).
+    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(largest) >> 52) - 1023;
+    const auto biased = static_cast<std::uint64_t>(1023 + bits - 1 - e);
+    const double scale = std::bit_cast<double>(biased << 52);
+    // Adding and subtracting 1.5 * 2^52 rounds anything below 2^51 to a
+    // whole number.
+    constexpr double kRound = 0x1.8p52;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double q = v[i] * scale;
+        if ((q + kRound) - kRound != q) return false;
+    }
+    return true;
+}
+
 // a.x*b.y - a.y*b.x style 2x2 minor of exact doubles (at most 4 components).
 Expansion minor2(double a1, double b2, double a2, double b1, double* out) {
     double p[2], q[2];
@@ -88,7 +121,9 @@ Expansion orient_raw(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
         exact::sum(exact::difference(abc, abd, s1), exact::difference(acd, bcd, s2), out));
 }
 
-int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double permanent) {
+// `det` and `permanent` as orient3d_adaptive evaluated them.
+int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double det,
+                 double permanent) {
     double adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz, t[9];
     exact::two_diff(a.x, d.x, adx, t[0]);
     exact::two_diff(a.y, d.y, ady, t[1]);
@@ -127,7 +162,12 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
         double out[96];
         return exact::sign(orient_raw(a, b, c, d, out));
     }
-    // Exact differences: their determinant, exactly, is the answer.
+    // Exact differences: their determinant, exactly, is the answer. With
+    // at most 16 bits each, every product of the floating-point evaluation
+    // is below 2^32 units, every minor below 2^33 and their sum below 2^51:
+    // it was exact.
+    const double differences[9] = {adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz};
+    if (small_multiples<16>(differences, 9)) return sign_of(det);
     double bc[4], ca[4], ab[4], rounded[24];
     const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
     const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
@@ -264,7 +304,8 @@ int insphere_raw(const Vec3* const p[5]) {
     return exact::sign(acc);
 }
 
-int insphere_exact(const Vec3* const p[5], double permanent) {
+// `det` and `permanent` as insphere_adaptive evaluated them.
+int insphere_exact(const Vec3* const p[5], double det, double permanent) {
     double dx[4], dy[4], dz[4], tx[4], ty[4], tz[4];
     bool differences_exact = true;
     for (int i = 0; i < 4; ++i) {
@@ -272,6 +313,15 @@ int insphere_exact(const Vec3* const p[5], double permanent) {
         exact::two_diff(p[i]->y, p[4]->y, dy[i], ty[i]);
         exact::two_diff(p[i]->z, p[4]->z, dz[i], tz[i]);
         differences_exact = differences_exact && tx[i] == 0.0 && ty[i] == 0.0 && tz[i] == 0.0;
+    }
+    // Exact differences of at most 9 bits each make the floating-point
+    // evaluation exact: products of two below 2^18 units, 2x2 minors below
+    // 2^19, 3x3 minors below 2^30, lifts below 2^20, and the four terms
+    // below 2^50, so their sum stays below 2^52.
+    if (differences_exact) {
+        const double differences[12] = {dx[0], dx[1], dx[2], dx[3], dy[0], dy[1],
+                                        dy[2], dy[3], dz[0], dz[1], dz[2], dz[3]};
+        if (small_multiples<9>(differences, 12)) return sign_of(det);
     }
     // Exact differences of at most 24 bits (grids, integer points) keep the
     // expansions short, and their determinant is often exactly zero: they
@@ -312,7 +362,7 @@ int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
                              (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
     const double bound = kOrientBound * permanent;
     if (det > bound || -det > bound) return sign_of(det);
-    return orient_exact(a, b, c, d, permanent);
+    return orient_exact(a, b, c, d, det, permanent);
 }
 
 int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
@@ -358,7 +408,7 @@ int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
     const double bound = kInsphereBound * permanent;
     if (det > bound || -det > bound) return sign_of(det);
     const Vec3* p[5] = {&a, &b, &c, &d, &e};
-    return insphere_exact(p, permanent);
+    return insphere_exact(p, det, permanent);
 }
 
 bool collinear(const Vec3& a, const Vec3& b, const Vec3& c) {

@@ -7,7 +7,9 @@
 // for the rounding of the coordinate differences, when that can settle it
 // with a bound of its own, and otherwise exactly, with expansion
 // arithmetic, from the coordinate differences when those were exact (as on
-// grids), else from the raw coordinates.
+// grids), else from the raw coordinates. Exact differences that are small
+// whole multiples of one power of two (grids, rounded coordinates) need no
+// second evaluation: the first was exact.
 //
 // The first filter, inline below, bounds the rounding error by the largest
 // coordinate difference alone (a few operations); where it cannot decide,
