@@ -10,7 +10,8 @@ graph_grids: delaunay_graph on 1 and 2 threads on clouds where every sphere
             test ties (a shuffled integer grid, and grid points drawn with
             copies), against one call of SciPy's; the graphs' answers must
             equal cKDTree's (SciPy's graphs differ wherever a tie is broken
-            another way, and leave copies out).
+            another way, and leave copies out), and the graphs on 1 and 2
+            threads each other.
 end_to_end: the main job from raw arrays on one thread: every cloud's graph,
             the prepared clouds, one grouped set and every target's
             query_grouped, against building a tree per cloud and querying
@@ -26,7 +27,7 @@ import numpy as np
 
 import _tevu
 import peers
-from checks import distances_agree
+from checks import Check, distances_agree
 from clouds import delaunay_graph as scipy_graph
 from clouds import morton_order
 from scenarios_pairs import peak_growth
@@ -90,6 +91,9 @@ def graph_grids(bench):
                             warmup=bench.warmup_for(n))
         scipy_s = wall_time(partial(scipy_graph, points))
         check = grid_answers_check(points, timed["1 thread"].result)
+        if not all(np.array_equal(a, b) for a, b in zip(timed["1 thread"].result,
+                                                          timed["2 threads"].result)):
+            check = Check(False, "GRAPHS DIFFER on 1 and 2 threads")
         one = timed["1 thread"].seconds
         for threads in (1, 2):
             secs = timed[f"{threads} thread" + "s" * (threads > 1)].seconds
