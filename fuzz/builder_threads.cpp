@@ -77,10 +77,10 @@ std::vector<Cloud> clouds() {
         const double t = 2 * kPi * unit(rng);
         return Xyz{std::cos(t), std::sin(t), 3 * unit(rng)};
     }));
-    // Large enough that reading, ordering, renumbering, extracting and
-    // assembling split between threads too (from 2 x 65,536 distinct
-    // points); every tenth point repeats an earlier one, so that the links
-    // to copies are split as well.
+    // Reading, ordering, renumbering, extracting and assembling split
+    // between threads from 2 x 16,384 distinct points, in the clouds above
+    // too; in this larger one every tenth point repeats an earlier one, so
+    // that the links to copies are split as well.
     std::vector<Xyz> drawn;
     out.push_back(make("clustered with duplicates", 7, 160000, 2, [&](auto& rng, std::size_t i) {
         if (i % 10 == 9) return drawn[rng() % drawn.size()];

@@ -316,7 +316,7 @@ def test_non_finite_coordinates_name_the_first_bad_row(row, bad):
 @pytest.mark.parametrize("workers", [2, 3, 8])
 @pytest.mark.parametrize("rows", [(70_000, 150_000), (131_072, 196_607), (0, 196_607)])
 def test_threads_reading_the_points_name_the_first_bad_row(workers, rows):
-    # Threads read their own ranges of rows (65,536 rows at least each).
+    # Threads read their own ranges of rows (16,384 rows at least each).
     points = np.zeros((196_608, 3))
     for r in reversed(rows):
         points[r, 2] = np.nan

@@ -32,7 +32,7 @@ using Ids = std::vector<std::uint32_t, UninitialisedGrowth<std::uint32_t>>;
 constexpr std::size_t kMostThreads = 8;
 // Threads split the graph's extraction and assembly only from this many
 // vertices per thread on.
-constexpr std::size_t kVerticesPerPart = 65536;
+constexpr std::size_t kVerticesPerPart = 16384;
 // Graph extraction asks for the cells of the stars in advance from this
 // many cells on (4 MiB of them).
 constexpr std::size_t kCachedCells = std::size_t{1} << 17;

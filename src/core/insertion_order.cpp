@@ -19,7 +19,7 @@ namespace {
 
 // Threads split the keys and their sort only from this many points per
 // thread on.
-constexpr std::size_t kPointsPerPart = 65536;
+constexpr std::size_t kPointsPerPart = 16384;
 // Slices this long are sorted by radix, shorter ones by comparison.
 constexpr std::size_t kRadixFrom = 1024;
 
