@@ -6,11 +6,12 @@
 // exactly. The configurations drawn make the tests tie or nearly tie, where
 // the floating-point filters cannot decide: points on one sphere (signed
 // permutations of one integer vector), on one plane (integer combinations of
-// two vectors), some of them moved by one unit, and random points; with
-// differences from a few units to 2^20, across the lengths where plain
-// floating point stops being exact. Both the filtered predicates and their
-// adaptive stages are checked. Exits non-zero at the first sign that
-// differs from the integers'.
+// two vectors), some of them moved by one unit, and random points; from
+// vectors of 1 to 20 bits, so differences run from a few units to some
+// 2^23, across the lengths where plain floating point stops being exact
+// (the insphere determinant then stays below 2^125, clear of overflow).
+// Both the filtered predicates and their adaptive stages are checked.
+// Exits non-zero at the first sign that differs from the integers'.
 //
 // Usage: predicates_check [configurations per kind (default 200000)]
 #include <array>
