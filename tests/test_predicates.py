@@ -8,6 +8,7 @@ core's sources, which need no Python.
 
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 
@@ -18,8 +19,9 @@ CORE = ROOT / "src" / "core"
 
 
 def test_predicates_agree_with_integer_arithmetic(tmp_path):
-    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    if cxx is None or not CORE.is_dir():
+    # CXX may carry a launcher or flags ("ccache g++").
+    cxx = shlex.split(os.environ.get("CXX", "")) or [shutil.which("c++") or shutil.which("g++")]
+    if cxx[0] is None or not CORE.is_dir():
         pytest.skip("needs a C++ compiler and the source tree")
     # Neither the compiler nor the check is this interpreter: a sanitized
     # run's preloads and options are not theirs.
@@ -27,7 +29,7 @@ def test_predicates_agree_with_integer_arithmetic(tmp_path):
            if name != "LD_PRELOAD" and not name.endswith("SAN_OPTIONS")}
     exe = tmp_path / "predicates_check"
     built = subprocess.run(
-        [cxx, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-Wno-psabi",
+        [*cxx, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-Wno-psabi",
          f"-I{ROOT / 'src'}", str(ROOT / "tests" / "predicates_check.cpp"),
          str(CORE / "predicates.cpp"), str(CORE / "expansion.cpp"), "-o", str(exe)],
         env=env, capture_output=True, text=True, timeout=300)
