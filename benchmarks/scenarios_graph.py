@@ -57,18 +57,25 @@ def graph(bench, kind, n):
     del got, want
     peak = peak_growth(partial(_tevu.delaunay_graph, points))
     memory = f"peak {peak / MIB:.0f} MiB" if peak is not None else "peak n/a"
+    check = Check(equal, ("edges equal SciPy's" if equal else "EDGES DIFFER from SciPy's") +
+                  f"; {memory}")
+    add_graph_rows(bench, timed, scipy_s, check, scenario="graph",
+                   workload=f"{kind} {size_label(n)}", kind=kind, n=n, peak_bytes=peak)
+
+
+def add_graph_rows(bench, timed, scipy_s, check, **fields):
+    """One row per thread count of an interleaved 1- and 2-thread build."""
+    n = fields["n"]
     one = timed["1 thread"].seconds
     for threads in (1, 2):
         secs = timed[f"{threads} thread" + "s" * (threads > 1)].seconds
-        speedup = one / secs
-        check = ("edges equal SciPy's" if equal else "EDGES DIFFER from SciPy's") + \
-            f"; {memory}" + (f"; 2 thr {speedup:.2f}x" if threads > 1 else "")
         bench.table.add(dict(
-            scenario="graph", workload=f"{kind} {size_label(n)}", kind=kind, n=n,
-            threads=threads, variant=f"{threads} thr", method="delaunay_graph", points=n,
-            seconds=secs, speedup=speedup, peak_bytes=peak,
+            fields, threads=threads, variant=f"{threads} thr", method="delaunay_graph",
+            points=n, seconds=secs, speedup=one / secs,
             ns={"ours": secs * 1e9 / n, "SciPy": scipy_s * 1e9 / n},
-            ratio={"SciPy": scipy_s / secs}, check=check, ok=equal, value=None))
+            ratio={"SciPy": scipy_s / secs},
+            check=check.text + (f"; 2 thr {one / secs:.2f}x" if threads > 1 else ""),
+            ok=check.ok, value=check.value))
 
 
 def grid_clouds(n, rng):
@@ -94,17 +101,8 @@ def graph_grids(bench):
         if not all(np.array_equal(a, b) for a, b in zip(timed["1 thread"].result,
                                                           timed["2 threads"].result)):
             check = Check(False, "GRAPHS DIFFER on 1 and 2 threads")
-        one = timed["1 thread"].seconds
-        for threads in (1, 2):
-            secs = timed[f"{threads} thread" + "s" * (threads > 1)].seconds
-            bench.table.add(dict(
-                scenario="graph_grids", workload=name, n=len(points), threads=threads,
-                variant=f"{threads} thr", method="delaunay_graph", points=len(points),
-                seconds=secs, speedup=one / secs,
-                ns={"ours": secs * 1e9 / len(points), "SciPy": scipy_s * 1e9 / len(points)},
-                ratio={"SciPy": scipy_s / secs},
-                check=check.text + (f"; 2 thr {one / secs:.2f}x" if threads > 1 else ""),
-                ok=check.ok, value=check.value))
+        add_graph_rows(bench, timed, scipy_s, check, scenario="graph_grids", workload=name,
+                       n=len(points))
 
 
 def grid_answers_check(points, graph):

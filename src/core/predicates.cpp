@@ -1,10 +1,9 @@
 #include "predicates.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "expansion.hpp"
@@ -54,7 +53,7 @@ int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
 // Whether v has at most 24 significant bits (and a float's exponent range).
 bool fits_float(double v) { return static_cast<double>(static_cast<float>(v)) == v; }
 
-// Whether the n values are all whole multiples of one power of two u, each
+// Whether the values are all whole multiples of one power of two u, each
 // below 2^bits u in magnitude (u set by the largest of them). A polynomial
 // in such values whose every intermediate result stays below 2^53 u^degree
 // is then evaluated exactly in floating point. Grids and rounded
@@ -63,9 +62,8 @@ bool fits_float(double v) { return static_cast<double>(static_cast<float>(v)) ==
 // and magnitudes whose scaling or powers could leave the normal range, are
 // left to the expansions.
 template <int bits>
-bool small_multiples(const double* v, std::size_t n) {
-    double largest = 0.0;
-    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(v[i]));
+bool small_multiples(std::initializer_list<double> values) {
+    const double largest = filter::largest_magnitude(values);
     constexpr double kLimit = static_cast<double>(std::uint64_t{1} << bits);
     if (!(largest >= 0x1p-180 && largest < kLimit)) return false;
     // An exact scaling by a power of two (at least 1) to multiples of 1,
@@ -76,8 +74,8 @@ bool small_multiples(const double* v, std::size_t n) {
     // Adding and subtracting 1.5 * 2^52 rounds anything below 2^51 to a
     // whole number.
     constexpr double kRound = 0x1.8p52;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double q = v[i] * scale;
+    for (const double v : values) {
+        const double q = v * scale;
         if ((q + kRound) - kRound != q) return false;
     }
     return true;
@@ -166,8 +164,7 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
     // at most 16 bits each, every product of the floating-point evaluation
     // is below 2^32 units, every minor below 2^33 and their sum below 2^51:
     // it was exact.
-    const double differences[9] = {adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz};
-    if (small_multiples<16>(differences, 9)) return sign_of(det);
+    if (small_multiples<16>({adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz})) return sign_of(det);
     double bc[4], ca[4], ab[4], rounded[24];
     const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
     const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
@@ -318,10 +315,9 @@ int insphere_exact(const Vec3* const p[5], double det, double permanent) {
     // evaluation exact: products of two below 2^18 units, 2x2 minors below
     // 2^19, 3x3 minors below 2^30, lifts below 2^20, and the four terms
     // below 2^50, so their sum stays below 2^52.
-    if (differences_exact) {
-        const double differences[12] = {dx[0], dx[1], dx[2], dx[3], dy[0], dy[1],
-                                        dy[2], dy[3], dz[0], dz[1], dz[2], dz[3]};
-        if (small_multiples<9>(differences, 12)) return sign_of(det);
+    if (differences_exact && small_multiples<9>({dx[0], dx[1], dx[2], dx[3], dy[0], dy[1], dy[2],
+                                                 dy[3], dz[0], dz[1], dz[2], dz[3]})) {
+        return sign_of(det);
     }
     // Exact differences of at most 24 bits (grids, integer points) keep the
     // expansions short, and their determinant is often exactly zero: they
