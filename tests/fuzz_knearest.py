@@ -9,6 +9,7 @@ work).
 """
 
 import functools
+import math
 import operator
 
 import numpy as np
@@ -42,6 +43,8 @@ def check_knn(result, *, n, k, ef, dtype, query, target, bound):
     distance aside), then miss markers. A row holds at most `ef` points
     (unless `ef` is 0) and, without a bound, at least one."""
     dist, idx = check_pair(result, (n, k), dtype)
+    if k == 0:
+        return  # no entries; the rows may be more than any array could count
     ny = len(target)
     assert np.all(idx <= ny)
     miss = idx == ny
@@ -72,11 +75,13 @@ def knn_check(query, target, dtype, k, ef, bound=None):
                              query=as_points(query.points.value), target=target, bound=bound)
 
 
-def expect_knn(call, query, packed, k):
+def expect_knn(call, query, packed, k, bound=None):
     """What a k-nearest search must do that packs the clouds `packed` (in
     that order) before it searches for `query`: fail in packing a cloud of
     fewer than three columns, else fail for a huge k or a query without
-    offsets. Huge points may run out of memory first."""
+    offsets, and for more offsets than any traversal could take, unless a
+    bound (not NaN) may answer the whole cloud with misses first. Huge points
+    may run out of memory first."""
     if any(c.points.huge for c in packed):
         return
     if not all(c.packs() for c in packed):
@@ -85,6 +90,10 @@ def expect_knn(call, query, packed, k):
         call.panic = True
         if not query.indptr.huge:
             call.message = "capacity overflow"
+        elif bound is not None and not math.isnan(bound) and not k.huge:
+            # The result arrays come first (with k = 0 they hold nothing),
+            # then the bound's test of the whole cloud, then the traversal.
+            call.panic = None
 
 
 @st.composite
@@ -107,7 +116,7 @@ def query_k_calls(draw, prec):
     k, ef, bound = draw(ks()), draw(efs()), draw(bounds())
     call = draw(passing(Call(target.query_k, x.args() + [k, ef, bound], check=ignore)))
     if call.conversion_error() is None:
-        expect_knn(call, x, (x,), k)
+        expect_knn(call, x, (x,), k, bound_value(bound, call))
         call.check = knn_check(x, target.data, dtype, k, ef, bound_value(bound, call))
     return call
 

@@ -377,6 +377,22 @@ def test_bounded_k_search_matches_model(prec, seed):
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
+def test_k_far_query_cloud_answers_before_any_traversal(prec):
+    # 2^60 - 1 query rows: with k = 0 the result holds nothing, but no
+    # traversal of that many rows could be sized. A bound that the whole
+    # cloud misses answers before one is.
+    f = FLOATS[prec]
+    py = prepared(prec, cloud(prec, 50, 46))
+    rows = np.broadcast_to(np.zeros(1, np.uint32), (2**60,))
+    far = (np.full((1, 3), 10.0, f), rows, np.zeros(0, np.uint32))
+    dist, idx = py.query_k(*far, 0, 4, 1.0)
+    assert dist.shape == idx.shape == (2**60 - 1, 0)
+    for bound in (None, 20.0, float("nan")):
+        with pytest.raises(PanicException, match="^capacity overflow$"):
+            py.query_k(*far, 0, 4, bound)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
 def test_query_k_reads_strided_graphs(prec):
     x, y = cloud(prec, 300, 46), cloud(prec, 300, 47)
     py = prepared(prec, y)
