@@ -116,8 +116,9 @@ def query_k_calls(draw, prec):
     k, ef, bound = draw(ks()), draw(efs()), draw(bounds())
     call = draw(passing(Call(target.query_k, x.args() + [k, ef, bound], check=ignore)))
     if call.conversion_error() is None:
-        expect_knn(call, x, (x,), k, bound_value(bound, call))
-        call.check = knn_check(x, target.data, dtype, k, ef, bound_value(bound, call))
+        value = bound_value(bound, call)
+        expect_knn(call, x, (x,), k, value)
+        call.check = knn_check(x, target.data, dtype, k, ef, value)
     return call
 
 
