@@ -10,7 +10,11 @@
 // vectors of 1 to 20 bits, so differences run from a few units to some
 // 2^23, across the lengths where plain floating point stops being exact
 // (the insphere determinant then stays below 2^125, clear of overflow).
-// Both the filtered predicates and their adaptive stages are checked.
+// Both the filtered predicates and their adaptive stages are checked, and
+// the integer-arithmetic last resort; each configuration near the range the
+// builder normalises to, and every fourth again at any scale that keeps it
+// exact, from subnormal to near overflow, where the filters cannot work as
+// they do at unit scale.
 // Exits non-zero at the first sign that differs from the integers'.
 //
 // Usage: predicates_check [configurations per kind (default 200000)]
@@ -22,6 +26,7 @@
 #include <random>
 #include <utility>
 
+#include "core/integer_predicates.hpp"
 #include "core/predicates.hpp"
 
 namespace {
@@ -137,14 +142,21 @@ bool check(const std::array<Point, 5>& p, int exponent, long index) {
     const int want_orient = orient_sign(p[0], p[1], p[2], p[3]);
     const int want_insphere = insphere_sign(p[0], p[1], p[2], p[3], p[4]);
     using namespace tevu::geom;
-    const int got[4] = {orient3d(x[0], x[1], x[2], x[3]),
+    const Vec3* const all[5] = {&x[0], &x[1], &x[2], &x[3], &x[4]};
+    // The filtered predicates take coordinates below 2^180 (these are below
+    // 2^31 units); the others any.
+    const bool in_range = exponent < 149;
+    const int got[6] = {in_range ? orient3d(x[0], x[1], x[2], x[3]) : want_orient,
                         orient3d_adaptive(x[0], x[1], x[2], x[3]),
-                        insphere(x[0], x[1], x[2], x[3], x[4]),
-                        insphere_adaptive(x[0], x[1], x[2], x[3], x[4])};
-    const int want[4] = {want_orient, want_orient, want_insphere, want_insphere};
-    static const char* const kNames[4] = {"orient3d", "orient3d_adaptive", "insphere",
-                                          "insphere_adaptive"};
-    for (int t = 0; t < 4; ++t) {
+                        integer::orient3d(x[0], x[1], x[2], x[3]),
+                        in_range ? insphere(x[0], x[1], x[2], x[3], x[4]) : want_insphere,
+                        insphere_adaptive(x[0], x[1], x[2], x[3], x[4]),
+                        integer::insphere(all)};
+    const int want[6] = {want_orient, want_orient, want_orient,
+                         want_insphere, want_insphere, want_insphere};
+    static const char* const kNames[6] = {"orient3d", "orient3d_adaptive", "integer::orient3d",
+                                          "insphere", "insphere_adaptive", "integer::insphere"};
+    for (int t = 0; t < 6; ++t) {
         if (got[t] == want[t]) continue;
         std::printf("configuration %ld: %s gave %d, the integers %d; points (times 2^%d):\n",
                     index, kNames[t], got[t], want[t], exponent);
@@ -169,6 +181,13 @@ int main(int argc, char** argv) {
             // Scaled into the range the builder normalises to, and far from it.
             const int exponent = static_cast<int>(draw.uniform(-60, 10)) - 20;
             if (!check(p, exponent, kind * per_kind + k)) return 1;
+            // Every fourth, again at any scale at which the coordinates
+            // (below 2^31 units) stay exact: from multiples of the smallest
+            // subnormal to 2^1023, most of it decided in integers (slowly).
+            if (k % 4 == 0) {
+                const int anywhere = static_cast<int>(draw.uniform(-1074, 992));
+                if (!check(p, anywhere, kind * per_kind + k)) return 1;
+            }
             ties += insphere_sign(p[0], p[1], p[2], p[3], p[4]) == 0;
         }
     }

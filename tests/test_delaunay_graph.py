@@ -286,6 +286,15 @@ def small_sets():
     yield "nearly cospherical", sphere / np.linalg.norm(sphere, axis=1)[:, None]
     # Nearly on one line: every orientation is nearly degenerate too.
     yield "nearly collinear", np.c_[rng.random(9), np.zeros((9, 2))] @ rotation(4).T
+    # Magnitudes far apart in one test, where products of the smaller
+    # coordinates' differences would underflow in expansions.
+    yield "a float32 'no data' point", np.r_[rng.random((8, 3)), [[-3.4e38, 3.4e38, -3.4e38]]]
+    yield "points at 1e-200 beside points at 1", np.r_[rng.random((5, 3)),
+                                                       rng.random((5, 3)) * 1e-200]
+    subnormal = rng.random((9, 3))
+    subnormal[:5, 0] = np.array([1, 2, 3, 5, 8]) * 5e-324
+    yield "subnormal coordinates", subnormal
+    yield "a cospherical grid at 1e-300 beside a far point", np.r_[grid(2) * 1e-300, [[1.0, 2, 3]]]
 
 
 @pytest.mark.parametrize("name,points", list(small_sets()))
@@ -298,6 +307,50 @@ def test_every_edge_has_an_empty_sphere(name, points):
     # every edge of a tetrahedron with a strictly empty sphere is present.
     assert got <= edges_of(closed)
     assert edges_of(strict) <= got
+
+
+# ---------------------------------------------------------------------------
+# Coordinates of very different magnitudes
+
+@pytest.mark.parametrize("far", [1e30, 3.4e38, -3.4e38, 1e100, 1e300])
+@pytest.mark.parametrize("at", ["first", "last"])
+def test_a_far_point_leaves_the_rest_of_the_graph_exact(far, at):
+    # A 'no data' value (float32's largest, say) beside points at unit
+    # scale: every test among the near points still has to be exact.
+    rng = np.random.default_rng(3)
+    near = rng.random((600, 3))
+    points = np.r_[[[far, -far, far]], near] if at == "first" else np.r_[near, [[far, -far, far]]]
+    graph = _tevu.delaunay_graph(points)
+    assert_well_formed(points, graph)
+    queries = np.r_[rng.random((500, 3)), near]
+    dist, _ = _tevu.all_nearest_neighbours(queries, *_tevu.delaunay_graph(queries),
+                                           points, *graph)
+    np.testing.assert_array_equal(dist, cKDTree(points).query(queries)[0])
+
+
+@pytest.mark.parametrize("scale", [1e-20, 1e-45, 1e-100])
+def test_a_tiny_cluster_beside_a_unit_cloud_is_triangulated_at_its_own_scale(scale):
+    rng = np.random.default_rng(4)
+    cluster = rng.random((300, 3)) * scale
+    points = np.r_[rng.random((300, 3)), cluster]
+    graph = _tevu.delaunay_graph(points)
+    assert_well_formed(points, graph)
+    # Queries at the cluster's scale, searched from the unit cloud's first
+    # point: the descent must find its way through the cluster exactly.
+    queries = np.r_[rng.random((300, 3)) * scale, cluster]
+    dist, _ = _tevu.all_nearest_neighbours(queries, *_tevu.delaunay_graph(queries),
+                                           points, *graph)
+    np.testing.assert_array_equal(dist, cKDTree(points).query(queries)[0])
+
+
+def test_coordinates_too_far_apart_for_exact_tests_name_the_first_row():
+    # Beside 1e300, 1e-9 would lose bits in the scaling that keeps the tests
+    # clear of overflow; a subnormal beside points at unit scale does not.
+    points = np.r_[uniform_cloud(20, 0), [[1e300, 0, 0]], [[0.5, 1e-9, 0.5]], [[1e-10, 0, 0]]]
+    with pytest.raises(ValueError, match="^points: row 21 has a coordinate over 2\\^1021 times"):
+        _tevu.delaunay_graph(points)
+    fine = np.r_[uniform_cloud(20, 0), [[5e-324, 0.5, 0.5]]]
+    assert_well_formed(fine, _tevu.delaunay_graph(fine))
 
 
 # ---------------------------------------------------------------------------

@@ -31,7 +31,8 @@ def test_predicates_agree_with_integer_arithmetic(tmp_path):
     built = subprocess.run(
         [*cxx, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-Wno-psabi",
          f"-I{ROOT / 'src'}", str(ROOT / "tests" / "predicates_check.cpp"),
-         str(CORE / "predicates.cpp"), str(CORE / "expansion.cpp"), "-o", str(exe)],
+         str(CORE / "predicates.cpp"), str(CORE / "expansion.cpp"),
+         str(CORE / "integer_predicates.cpp"), "-o", str(exe)],
         env=env, capture_output=True, text=True, timeout=300)
     assert built.returncode == 0, built.stderr
     done = subprocess.run([str(exe), "300000"], env=env, capture_output=True, text=True,

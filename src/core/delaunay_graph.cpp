@@ -1,6 +1,7 @@
 #include "delaunay_graph.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -88,12 +89,12 @@ Points read_points(const StridedView2D<T>& view, std::size_t parts) {
     return points;
 }
 
-// The exact predicates need products of coordinate differences to stay
-// clear of overflow and underflow. Scaling by a power of two is exact and
-// brings the largest coordinate into [1, 2); coordinates more than 2^120
-// times smaller than it are then taken as 0. That moves a point by less
-// than 2^-119 of the cloud's extent, far below what a double-precision
-// distance resolves, and makes every predicate exact.
+// Scaling by a power of two is exact and brings the largest coordinate into
+// [1, 2), clear of overflow in the predicates; the predicates themselves
+// take care of coordinates far smaller than that. Only a coordinate that
+// the scaling would take below the normal range (over 2^1021 times smaller
+// than the largest, yet not zero) would lose bits: no point is moved, so
+// that fails instead, naming the first such row.
 void normalise(std::span<Vec3> points, std::size_t parts) {
     std::vector<double> part_largest(parts, 0.0);
     run_ranges(parts, points.size(), [&](std::size_t part, std::size_t begin, std::size_t end) {
@@ -107,15 +108,20 @@ void normalise(std::span<Vec3> points, std::size_t parts) {
     const double largest = *std::max_element(part_largest.begin(), part_largest.end());
     if (largest == 0.0) return;
     const int e = std::ilogb(largest);
-    constexpr double kTiny = 0x1p-120;
-    auto scaled = [&](double c) {
-        const double s = std::ldexp(c, -e);
-        return std::fabs(s) < kTiny ? 0.0 : s;
-    };
     run_ranges(parts, points.size(), [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Vec3 p = points[i];
-            points[i] = {scaled(p.x), scaled(p.y), scaled(p.z)};
+            const Vec3 s{std::ldexp(p.x, -e), std::ldexp(p.y, -e), std::ldexp(p.z, -e)};
+            // Results in the normal range are exact.
+            auto exact = [&](double scaled, double c) {
+                return std::fabs(scaled) >= DBL_MIN || std::ldexp(scaled, e) == c;
+            };
+            if (!exact(s.x, p.x) || !exact(s.y, p.y) || !exact(s.z, p.z)) {
+                throw InputError("points: row " + std::to_string(i) +
+                                 " has a coordinate over 2^1021 times smaller than the largest"
+                                 " one (and not 0), beyond what exact tests can take");
+            }
+            points[i] = s;
         }
     });
 }

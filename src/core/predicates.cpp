@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "expansion.hpp"
+#include "integer_predicates.hpp"
 
 namespace tevu::geom {
 
@@ -28,13 +29,83 @@ constexpr double kInsphereBound = (18.0 + 256.0 * kEpsilon) * kEpsilon;
 // variable off by a factor within 1 +- u); the correction, at most 5 u, is
 // evaluated in floating point to within about 100 u^2; the last two
 // additions err by at most 2 u of the result plus 5 u^2. The bound takes a
-// wide margin over their sum. The permanent is at least 2^-860 when not
-// zero, as coordinates are normalised, so no step underflows.
+// wide margin over their sum. It is used only for permanents of at least
+// 2^-860, where what underflows errs by far less than the bound.
 constexpr double kInsphereCorrectedBound = 2048.0 * kEpsilon * kEpsilon;
 // The same for orient3d: the double-double evaluation errs by about 20 u^2,
 // the terms of higher order by at most 3.1 u^2 (degree 3), and the
 // correction (at most 3 u) is evaluated to within about 30 u^2.
 constexpr double kOrientCorrectedBound = 1024.0 * kEpsilon * kEpsilon;
+// The floating-point and double-double bounds above hold for permanents
+// from here up: below, rounding to the subnormal range could err by more.
+constexpr double kSmallestPermanent = 0x1p-860;
+
+// Tests whose coordinates are all this small are scaled up first, by a
+// power of two (exactly, and without changing any sign), so that the
+// floating-point filters can decide them as they decide tests at unit
+// scale.
+constexpr double kScaleUpBelow = 0x1p-100;
+// The expansions are exact when every nonzero coordinate lies in this
+// range: differences are then whole multiples of 2^-202 or more, so no
+// product of five (insphere's degree) falls below 2^-1010, and none
+// overflows. Other tests go to integer arithmetic.
+constexpr double kExpansionLow = 0x1p-150;
+constexpr double kExpansionHigh = 0x1p200;
+
+// Whether every coordinate of the points is below kScaleUpBelow, and not
+// all are zero. Most tests have a coordinate at unit scale, and the first
+// one read usually tells.
+bool all_small(std::initializer_list<const Vec3*> points) {
+    bool nonzero = false;
+    for (const Vec3* p : points) {
+        for (const double v : {p->x, p->y, p->z}) {
+            if (!(std::fabs(v) < kScaleUpBelow)) return false;
+            nonzero = nonzero || v != 0.0;
+        }
+    }
+    return nonzero;
+}
+
+// Copies of the points scaled by the power of two that brings their largest
+// coordinate into [1, 2).
+template <std::size_t N>
+void scale_up(const Vec3* const (&points)[N], Vec3 (&out)[N]) {
+    double largest = 0.0;
+    for (const Vec3* p : points) {
+        largest = std::max({largest, std::fabs(p->x), std::fabs(p->y), std::fabs(p->z)});
+    }
+    const int shift = -std::ilogb(largest);
+    for (std::size_t i = 0; i < N; ++i) {
+        out[i] = {std::ldexp(points[i]->x, shift), std::ldexp(points[i]->y, shift),
+                  std::ldexp(points[i]->z, shift)};
+    }
+}
+
+[[gnu::noinline]] int orient3d_scaled_up(const Vec3& a, const Vec3& b, const Vec3& c,
+                                         const Vec3& d) {
+    Vec3 s[4];
+    scale_up({&a, &b, &c, &d}, s);
+    return orient3d(s[0], s[1], s[2], s[3]);
+}
+
+[[gnu::noinline]] int insphere_scaled_up(const Vec3& a, const Vec3& b, const Vec3& c,
+                                         const Vec3& d, const Vec3& e) {
+    Vec3 s[5];
+    scale_up({&a, &b, &c, &d, &e}, s);
+    return insphere(s[0], s[1], s[2], s[3], s[4]);
+}
+
+// Whether the expansions evaluate a test of these points exactly.
+bool in_expansion_range(std::initializer_list<const Vec3*> points) {
+    auto fits = [](double v) {
+        const double m = std::fabs(v);
+        return m == 0.0 || (m >= kExpansionLow && m <= kExpansionHigh);
+    };
+    for (const Vec3* p : points) {
+        if (!fits(p->x) || !fits(p->y) || !fits(p->z)) return false;
+    }
+    return true;
+}
 
 // The sign of an expansion and its approximate value.
 struct Signed {
@@ -154,9 +225,11 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
                                   (t[3] * ca[0] + t[4] * ca[1] + t[5] * ca[2]) +
                                   (t[6] * ab[0] + t[7] * ab[1] + t[8] * ab[2]);
         const double approximate = (det.hi + det.lo) + correction;
-        if (std::fabs(approximate) > kOrientCorrectedBound * permanent) {
+        if (permanent >= kSmallestPermanent &&
+            std::fabs(approximate) > kOrientCorrectedBound * permanent) {
             return sign_of(approximate);
         }
+        if (!in_expansion_range({&a, &b, &c, &d})) return integer::orient3d(a, b, c, d);
         double out[96];
         return exact::sign(orient_raw(a, b, c, d, out));
     }
@@ -165,6 +238,7 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
     // is below 2^32 units, every minor below 2^33 and their sum below 2^51:
     // it was exact.
     if (small_multiples<16>({adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz})) return sign_of(det);
+    if (!in_expansion_range({&a, &b, &c, &d})) return integer::orient3d(a, b, c, d);
     double bc[4], ca[4], ab[4], rounded[24];
     const Expansion mbc = minor2(bdx, cdy, cdx, bdy, bc);
     const Expansion mac = minor2(adx, cdy, cdx, ady, ca);
@@ -333,10 +407,12 @@ int insphere_exact(const Vec3* const p[5], double det, double permanent) {
     if (!short_differences) {
         double approximate = insphere_double_double(dx, dy, dz);
         if (!differences_exact) approximate += insphere_tail_correction(dx, dy, dz, tx, ty, tz);
-        if (std::fabs(approximate) > kInsphereCorrectedBound * permanent) {
+        if (permanent >= kSmallestPermanent &&
+            std::fabs(approximate) > kInsphereCorrectedBound * permanent) {
             return sign_of(approximate);
         }
     }
+    if (!in_expansion_range({p[0], p[1], p[2], p[3], p[4]})) return integer::insphere(p);
     // With exact differences, their determinant is the answer.
     if (differences_exact) return insphere_from_differences(dx, dy, dz).sign;
     return insphere_raw(p);
@@ -345,6 +421,7 @@ int insphere_exact(const Vec3* const p[5], double det, double permanent) {
 }  // namespace
 
 int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+    if (all_small({&a, &b, &c, &d})) [[unlikely]] return orient3d_scaled_up(a, b, c, d);
     const double adx = a.x - d.x, ady = a.y - d.y, adz = a.z - d.z;
     const double bdx = b.x - d.x, bdy = b.y - d.y, bdz = b.z - d.z;
     const double cdx = c.x - d.x, cdy = c.y - d.y, cdz = c.z - d.z;
@@ -357,12 +434,13 @@ int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
                              (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
                              (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
     const double bound = kOrientBound * permanent;
-    if (det > bound || -det > bound) return sign_of(det);
+    if (permanent >= kSmallestPermanent && (det > bound || -det > bound)) return sign_of(det);
     return orient_exact(a, b, c, d, det, permanent);
 }
 
 int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
                       const Vec3& e) {
+    if (all_small({&a, &b, &c, &d, &e})) [[unlikely]] return insphere_scaled_up(a, b, c, d, e);
     const double aex = a.x - e.x, aey = a.y - e.y, aez = a.z - e.z;
     const double bex = b.x - e.x, bey = b.y - e.y, bez = b.z - e.z;
     const double cex = c.x - e.x, cey = c.y - e.y, cez = c.z - e.z;
@@ -402,12 +480,18 @@ int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
                              (cz * p_da + dz * p_ac + az * p_cd) * blift +
                              (bz * p_cd + cz * p_bd + dz * p_bc) * alift;
     const double bound = kInsphereBound * permanent;
-    if (det > bound || -det > bound) return sign_of(det);
+    if (permanent >= kSmallestPermanent && (det > bound || -det > bound)) return sign_of(det);
     const Vec3* p[5] = {&a, &b, &c, &d, &e};
     return insphere_exact(p, det, permanent);
 }
 
 bool collinear(const Vec3& a, const Vec3& b, const Vec3& c) {
+    if (all_small({&a, &b, &c})) {
+        Vec3 s[3];
+        scale_up({&a, &b, &c}, s);
+        return collinear(s[0], s[1], s[2]);
+    }
+    if (!in_expansion_range({&a, &b, &c})) return integer::collinear(a, b, c);
     // The cross product (b - a) x (c - a) is zero exactly when each of its
     // components, a 2-D orientation of one coordinate projection, is.
     auto orient2d_zero = [](double ax, double ay, double bx, double by, double cx, double cy) {

@@ -14,7 +14,10 @@
 // The first filter, inline below, bounds the rounding error by the largest
 // coordinate difference alone (a few operations); where it cannot decide,
 // the `_adaptive` functions try the tighter bound of the same sum taken in
-// absolute values, then exact arithmetic.
+// absolute values, then exact arithmetic. The inline predicates take
+// coordinates below 2^180 in magnitude (the builder scales its points to
+// below 2), as their products must not overflow; the `_adaptive` ones, and
+// `collinear`, any finite coordinates.
 #pragma once
 
 #include <algorithm>
