@@ -44,6 +44,9 @@ def test_join_scores_point_files(tmp_path):
     ("missing.npy", None, "No such file"),
     ("points.txt", "1,2,3\n", "expected a .npy or .csv file"),
     ("flat.csv", "1,2\n3,4\n", "shape"),
+    # Rows count from the first point, with or without a header.
+    ("bad.csv", "1,2,3\n4,5,6\n7,abc,9\n", "row 2"),
+    ("header.csv", "x,y,z\n1,2,3\n7,abc,9\n", "row 1"),
 ])
 def test_join_reports_bad_files(tmp_path, name, content, message):
     if content is not None:
@@ -51,6 +54,17 @@ def test_join_reports_bad_files(tmp_path, name, content, message):
     run = tevu_command("join", str(tmp_path / name), "--out", str(tmp_path / "s.npy"),
                        check=False)
     assert run.returncode != 0 and message in run.stderr and name in run.stderr
+
+
+def test_join_names_the_file_it_writes_and_checks_its_folder_first(tmp_path):
+    np.save(tmp_path / "a.npy", np.random.default_rng(0).random((50, 3)))
+    a = str(tmp_path / "a.npy")
+    run = tevu_command("join", a, a, "--out", str(tmp_path / "scores"))
+    assert f"written to {tmp_path / 'scores.npy'}" in run.stdout
+    assert np.load(tmp_path / "scores.npy").shape == (2, 2)
+    run = tevu_command("join", a, a, "--out", str(tmp_path / "missing" / "s.npy"), check=False)
+    assert run.returncode != 0 and "no such directory" in run.stderr
+    assert "Traceback" not in run.stderr
 
 
 def test_the_console_script_is_installed():

@@ -111,6 +111,8 @@ def test_answers_match_query_prepared(arrays, clouds, bound):
     for answers in tevu.all_by_all(clouds, reduce=None, distance_upper_bound=bound):
         t = answers.target
         assert answers.indices.dtype == np.int64 and answers.offsets.dtype == np.int64
+        # Every target's answers share the offsets: none may change them.
+        assert not answers.offsets.flags.writeable
         for q in range(len(clouds)):
             d, i = answers.of(q)
             want_d, want_i = per_pair(clouds, q, t, bound)
@@ -198,6 +200,8 @@ BAD_JOINS = [
     ({"reduce": "average"}, ValueError, "reduce must be one of"),
     ({"reduce": 42}, TypeError, "reduce must be"),
     ({"reduce": ("histogram", 4)}, ValueError, "needs a distance_upper_bound"),
+    ({"reduce": ("histogram", 4), "distance_upper_bound": np.inf}, ValueError, "finite, nonzero"),
+    ({"reduce": ("histogram", 4), "distance_upper_bound": 0.0}, ValueError, "finite, nonzero"),
     ({"reduce": ("histogram", [0.1, 0.05])}, ValueError, "increasing"),
     ({"dtype": "int32"}, ValueError, "dtype"),
     ({"block": 0}, ValueError, "block must be at least 1"),
@@ -214,8 +218,9 @@ def test_bad_join_options_are_refused_clearly(clouds, options, error, message):
 
 
 def test_bad_collections_are_refused_clearly():
-    with pytest.raises(TypeError, match="sequence of Clouds"):
-        tevu.all_by_all("clouds")
+    for wrong in ("clouds", {0: with_nan()}, frozenset()):
+        with pytest.raises(TypeError, match="sequence of Clouds"):
+            tevu.all_by_all(wrong)
     with pytest.raises(ValueError, match="row 7"):
         tevu.all_by_all([with_nan(), with_nan()])
 

@@ -26,11 +26,39 @@ def read_points(path: pathlib.Path) -> npt.NDArray[np.float64]:
         try:
             return np.loadtxt(path, delimiter=",", ndmin=2)
         except ValueError:
+            # Retried without the first line only when that is a header: a
+            # bad value further down keeps its own row number.
+            if _all_numbers(_first_line(path)):
+                raise
             return np.loadtxt(path, delimiter=",", ndmin=2, skiprows=1)
     raise ValueError("expected a .npy or .csv file")
 
 
+def _first_line(path: pathlib.Path) -> str:
+    with open(path, encoding="utf-8", errors="replace") as lines:
+        return lines.readline()
+
+
+def _all_numbers(line: str) -> bool:
+    try:
+        [float(field) for field in line.split(",")]
+    except ValueError:
+        return False
+    return True
+
+
+def _output_path(name: str) -> pathlib.Path:
+    """Where np.save writes `name` (it adds .npy), checked before the join."""
+    out = pathlib.Path(name)
+    if out.suffix != ".npy":
+        out = out.with_name(out.name + ".npy")
+    if not out.parent.is_dir():
+        raise SystemExit(f"tevu join: {out.parent}: no such directory for --out")
+    return out
+
+
 def _join(args: argparse.Namespace) -> None:
+    out = _output_path(args.out)
     arrays = []
     for name in args.files:
         path = pathlib.Path(name)
@@ -46,9 +74,9 @@ def _join(args: argparse.Namespace) -> None:
                             dtype=args.dtype, workers=args.workers, progress=args.progress)
     except (TypeError, ValueError) as exc:
         raise SystemExit(f"tevu join: {exc}") from None
-    np.save(args.out, scores)
+    np.save(out, scores)
     print(f"tevu join: {len(arrays)} clouds, {args.reduce} scores of shape {scores.shape} "
-          f"written to {args.out}")
+          f"written to {out}")
 
 
 def _demo(args: argparse.Namespace) -> None:

@@ -60,6 +60,8 @@ class GroupedJoin:
                               else _tevu.GroupedQueriesF64)
         self.grouped = grouped_class.prepare(self.prepared, [c.perm for c in self.clouds])
         self.offsets: Ids = self.grouped.offsets.astype(np.int64)
+        # Shared by every target's answers: none may change it for the others.
+        self.offsets.flags.writeable = False
 
     def answer(self, target: int, options: JoinOptions) -> npt.NDArray[np.float64] | TargetAnswers:
         """Target `target`'s column of scores, or its raw answers."""

@@ -8,7 +8,7 @@ import math
 import os
 import uuid
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence, Set
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from typing import Any, Literal, TypeVar, overload
 
@@ -94,9 +94,12 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, reduce: Reduction | N
 def as_clouds(clouds: Sequence[Cloud | npt.ArrayLike], workers: int,
               progress: bool | None) -> list[Cloud]:
     """The clouds, arrays among them made into `Cloud`s on `workers` threads."""
-    if isinstance(clouds, (str, bytes)) or not isinstance(clouds, Iterable):
+    # A mapping would give its keys and a set no order: the scores' rows and
+    # columns follow the clouds' order.
+    if isinstance(clouds, (str, bytes, Mapping, Set)) or not isinstance(clouds, Iterable):
+        hint = " (pass list(d.values()))" if isinstance(clouds, Mapping) else ""
         raise TypeError(f"clouds must be a sequence of Clouds or point arrays, "
-                        f"got {type(clouds).__name__}")
+                        f"got {type(clouds).__name__}{hint}")
     items = list(clouds)
     made = {i: c for i, c in enumerate(items) if isinstance(c, Cloud)}
     arrays = {i: c for i, c in enumerate(items) if not isinstance(c, Cloud)}

@@ -152,6 +152,10 @@ def histogram_edges(bins: Any, distance_upper_bound: float | None) -> npt.NDArra
         if distance_upper_bound is None:
             raise ValueError("('histogram', n) needs a distance_upper_bound for its range; "
                              "pass the bin edges instead to go without one")
+        if not 0.0 < distance_upper_bound < np.inf:
+            raise ValueError("('histogram', n) needs a finite, nonzero distance_upper_bound for "
+                             f"its range, got {distance_upper_bound!r}; pass the bin edges "
+                             "instead")
         return np.linspace(0.0, distance_upper_bound, int(bins) + 1)
     edges = np.asarray(bins, dtype=np.float64)
     if edges.ndim != 1 or len(edges) < 2 or not np.all(np.diff(edges) > 0) or not np.all(
