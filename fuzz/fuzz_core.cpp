@@ -1176,6 +1176,21 @@ void check_delaunay_graph(const CsrGraph& g, const std::vector<T>& xyz, bool exa
     }
 }
 
+// The first row with a coordinate that scaling the cloud's largest
+// magnitude into [1, 2) would round (finite clouds only), or SIZE_MAX.
+template <class T>
+std::size_t first_unscalable(const std::vector<T>& xyz) {
+    double largest = 0.0;
+    for (const T v : xyz) largest = std::max(largest, std::fabs(static_cast<double>(v)));
+    if (largest == 0.0) return SIZE_MAX;
+    const int e = std::ilogb(largest);
+    for (std::size_t i = 0; i < xyz.size(); ++i) {
+        const double c = static_cast<double>(xyz[i]);
+        if (std::ldexp(std::ldexp(c, -e), e) != c) return i / 3;
+    }
+    return SIZE_MAX;
+}
+
 // Delaunay graphs of hostile clouds: mostly points of the half-unit grid
 // (exact ties everywhere, duplicates, coplanar and collinear sets) scaled by
 // a power of two between 2^-256 and 2^256, else specials and raw bits.
@@ -1219,9 +1234,11 @@ void fuzz_delaunay(Bytes& in) {
                 g = delaunay_graph_f64(view, workers);
             }
             require(first_bad == SIZE_MAX && view.rows != kHuge, "delaunay: accepted bad input");
+            require(first_unscalable(xyz) == SIZE_MAX, "delaunay: accepted an unscalable cloud");
             check_delaunay_graph(g, xyz, on_grid);
             trace("delaunay", 0, "ok");
         } catch (const InputError& e) {
+            if (first_bad == SIZE_MAX) first_bad = first_unscalable(xyz);
             require(first_bad != SIZE_MAX, "delaunay: ValueError without a bad row");
             require(std::string(e.what()).starts_with("points: row " + std::to_string(first_bad) + " "),
                     "delaunay: the message names another row");

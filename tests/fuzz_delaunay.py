@@ -13,6 +13,7 @@ find exact nearest neighbours.
 """
 
 import functools
+import math
 import operator
 
 import numpy as np
@@ -110,12 +111,29 @@ def expect_graph(call, points):
     else:
         xyz = np.asarray(value[:, :3], dtype=np.float64)
         bad = np.flatnonzero(~np.isfinite(xyz).all(axis=1))
+        tiny = first_unscalable(xyz) if not len(bad) else None
         if len(bad):
             call.value_error = (f"points: row {bad[0]} has a coordinate that is not finite "
                                 "(nan or inf)")
+        elif tiny is not None:
+            call.value_error = (f"points: row {tiny} has a coordinate over 2^1021 times smaller "
+                                "than the largest one (and not 0), beyond what exact tests can "
+                                "take")
         else:
             call.panic = False
             call.check = functools.partial(check_graph, points=xyz)
+
+
+def first_unscalable(xyz):
+    """The first row with a coordinate that scaling the largest magnitude
+    into [1, 2) by a power of two would round, or None."""
+    largest = float(np.abs(xyz).max(initial=0.0))
+    if largest == 0.0:
+        return None
+    e = math.frexp(largest)[1] - 1
+    back = np.ldexp(np.ldexp(xyz, -e), e)
+    rows = np.flatnonzero((back != xyz).any(axis=1))
+    return int(rows[0]) if len(rows) else None
 
 
 def check_graph(result, points):
