@@ -87,13 +87,16 @@ def large_clouds():
     # extraction, to be shared by threads: clustered, a grid with
     # duplicates, a flat cloud (coned to an apex that every cell holds) and
     # a sphere (every point on the hull when inserted), and a cylinder's
-    # surface, whose walks are long.
+    # surface, whose walks are long; and a grid beside a far point, which
+    # leaves the grid in one cell of the insertion order's curve until that
+    # cell is cut again.
     rng = np.random.default_rng(6)
     flat = np.c_[rng.random((160_000, 2)), np.full(160_000, 0.3)]
     sphere = rng.normal(size=(160_000, 3))
     sphere /= np.linalg.norm(sphere, axis=1)[:, None]
+    far_grid = np.r_[np.floor(60 * rng.random((100_000, 3))), [[1e12, -1e12, 1e12]]]
     clouds = [clustered_cloud(160_000, 4), np.floor(60 * rng.random((160_000, 3))), flat, sphere,
-              surface_cloud("cylinder", 60_000, 7)]
+              surface_cloud("cylinder", 60_000, 7), far_grid]
     return [(points, _tevu.delaunay_graph(points)) for points in clouds]
 
 
@@ -143,6 +146,7 @@ def awkward_clouds():
     yield "huge coordinates", base * 1e150
     yield "tiny coordinates", base * 1e-150
     yield "far from the origin", base + 1e8
+    yield "grid beside a far point", np.r_[grid(12), [[1e12, -1e12, 1e12]]]
     yield "small plane far from the origin", np.c_[flat[:300, :2] * 1e-3, np.full(300, 1e20)]
     yield "cospherical integer points and the centre", np.array(
         [p for p in itertools.product(range(-15, 16), repeat=3)

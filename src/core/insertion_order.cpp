@@ -126,41 +126,76 @@ void hilbert_keys(const std::uint64_t (&octants)[kKeysAtOnce], std::uint64_t (&k
     }
 }
 
-// Hilbert keys over the cloud's bounding cube: one scale for all three axes,
-// so that a flat or elongated cloud keeps its shape along the curve.
-KeyedPoints curve_keys(std::span<const Vec3> points, std::size_t parts) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
-    for (const Vec3& p : points) {
-        const double c[3] = {p.x, p.y, p.z};
+// The bounding cube of some points, cut into 2^21 cells a side: one scale
+// for all three axes, so that a flat or elongated cloud keeps its shape
+// along the curve.
+class CurveCube {
+public:
+    // `at(k)` gives the k-th of `count` points.
+    template <class At>
+    CurveCube(std::size_t count, At&& at) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
         for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], c[a]);
-            hi[a] = std::max(hi[a], c[a]);
+            lo_[a] = inf;
+            hi_[a] = -inf;
         }
+        for (std::size_t k = 0; k < count; ++k) {
+            const Vec3& p = at(k);
+            const double c[3] = {p.x, p.y, p.z};
+            for (int a = 0; a < 3; ++a) {
+                lo_[a] = std::min(lo_[a], c[a]);
+                hi_[a] = std::max(hi_[a], c[a]);
+            }
+        }
+        // Halving each extent first keeps their maximum finite for any
+        // finite coordinates.
+        for (int a = 0; a < 3; ++a) half_ = std::max(half_, hi_[a] * 0.5 - lo_[a] * 0.5);
     }
-    // Halving each extent first keeps their maximum finite for any finite
-    // coordinates.
-    double half = 0.0;
-    for (int a = 0; a < 3; ++a) half = std::max(half, hi[a] * 0.5 - lo[a] * 0.5);
-    if (half == 0.0) half = 1.0;
-    auto cell = [&](double c, int a) {
-        const double t = std::floor((c * 0.5 - lo[a] * 0.5) / half * 2097151.0);
+
+    // Whether the points are all at one position.
+    bool single_position() const { return half_ == 0.0; }
+
+    // The cell of p, as the octants of its levels.
+    std::uint64_t octants(const Vec3& p) const {
+        return morton_key(cell(p.x, 0), cell(p.y, 1), cell(p.z, 2));
+    }
+
+private:
+    std::uint64_t cell(double c, int a) const {
+        const double half = half_ == 0.0 ? 1.0 : half_;
+        const double t = std::floor((c * 0.5 - lo_[a] * 0.5) / half * 2097151.0);
         return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
-    };
+    }
+
+    double lo_[3], hi_[3];
+    double half_ = 0.0;
+};
+
+// Hilbert keys of the points `at(0)`, ... `at(count - 1)` in `cube`, handed
+// to `write(k, key)`: four at a time (a last batch short of points repeats
+// the last point).
+template <class At, class Write>
+void hilbert_keys_of(const CurveCube& cube, std::size_t count, At&& at, Write&& write) {
+    for (std::size_t i = 0; i < count; i += kKeysAtOnce) {
+        std::uint64_t octants[kKeysAtOnce], keys[kKeysAtOnce];
+        for (std::size_t k = 0; k < kKeysAtOnce; ++k) {
+            octants[k] = cube.octants(at(std::min(i + k, count - 1)));
+        }
+        hilbert_keys(octants, keys);
+        for (std::size_t k = 0; k < kKeysAtOnce && i + k < count; ++k) write(i + k, keys[k]);
+    }
+}
+
+// Hilbert keys over the cloud's bounding cube.
+KeyedPoints curve_keys(std::span<const Vec3> points, std::size_t parts) {
+    const CurveCube cube(points.size(), [&](std::size_t k) -> const Vec3& { return points[k]; });
     KeyedPoints keyed(points.size());
     run_ranges(parts, points.size(), [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; i += kKeysAtOnce) {
-            // A last batch short of points repeats the range's last point.
-            std::uint64_t octants[kKeysAtOnce], keys[kKeysAtOnce];
-            for (std::size_t k = 0; k < kKeysAtOnce; ++k) {
-                const Vec3& p = points[std::min(i + k, end - 1)];
-                octants[k] = morton_key(cell(p.x, 0), cell(p.y, 1), cell(p.z, 2));
-            }
-            hilbert_keys(octants, keys);
-            for (std::size_t k = 0; k < kKeysAtOnce && i + k < end; ++k) {
-                keyed[i + k] = {keys[k], static_cast<std::uint32_t>(i + k)};
-            }
-        }
+        hilbert_keys_of(
+            cube, end - begin, [&](std::size_t k) -> const Vec3& { return points[begin + k]; },
+            [&](std::size_t k, std::uint64_t key) {
+                keyed[begin + k] = {key, static_cast<std::uint32_t>(begin + k)};
+            });
     });
     return keyed;
 }
@@ -250,6 +285,39 @@ void sort_keyed(KeyedPoints& keyed, std::size_t parts) {
     }
 }
 
+// A cell of the curve holding more points than this is cut again, over the
+// bounding cube of its own points, at most kRefineLevels times over: a far
+// outlier would otherwise leave the rest of a cloud in one cell, in index
+// order, and their insertions would walk far.
+constexpr std::size_t kRefineFrom = 64;
+constexpr int kRefineLevels = 4;
+
+// The end of the run of equal keys from `begin` on.
+std::size_t run_end(std::span<const KeyedPoint> keyed, std::size_t begin) {
+    std::size_t end = begin + 1;
+    while (end < keyed.size() && keyed[end].key == keyed[begin].key) ++end;
+    return end;
+}
+
+// Orders each crowded cell's points along the curve of their own cube; the
+// cells keep their places. Keys are then only compared within a cell.
+void refine_crowded_cells(std::span<const Vec3> points, std::span<KeyedPoint> keyed,
+                          int levels) {
+    for (std::size_t begin = 0; begin < keyed.size();) {
+        const std::size_t end = run_end(keyed, begin);
+        const std::span<KeyedPoint> run = keyed.subspan(begin, end - begin);
+        begin = end;
+        if (run.size() <= kRefineFrom || levels == 0) continue;
+        auto at = [&](std::size_t k) -> const Vec3& { return points[run[k].index]; };
+        const CurveCube cube(run.size(), at);
+        if (cube.single_position()) continue;  // copies of one point
+        hilbert_keys_of(cube, run.size(), at,
+                        [&](std::size_t k, std::uint64_t key) { run[k].key = key; });
+        std::sort(run.begin(), run.end(), keyed_less);
+        refine_crowded_cells(points, run, levels - 1);
+    }
+}
+
 // Within a run of points sharing a cell of the curve (sorted by index), points at
 // one position are exact duplicates; the first of them is kept. Small runs
 // compare pairwise; large ones (many copies of few points) sort.
@@ -323,9 +391,9 @@ InsertionOrder insertion_order(std::span<const Vec3> points, std::size_t workers
     const std::size_t parts = part_count(workers, n, kPointsPerPart);
     KeyedPoints keyed = curve_keys(points, parts);
     sort_keyed(keyed, parts);
+    refine_crowded_cells(points, keyed, kRefineLevels);
     for (std::size_t s = 0; s < n;) {
-        std::size_t e = s + 1;
-        while (e < n && keyed[e].key == keyed[s].key) ++e;
+        const std::size_t e = run_end(keyed, s);
         if (e - s > 1) mark_duplicates(points, std::span(keyed).subspan(s, e - s), result.first_copy);
         s = e;
     }
