@@ -185,8 +185,11 @@ BAD_CLOUDS = [
      "permutation"),
     (lambda: tevu.Cloud(POINTS, delaunay_graph(POINTS)).prepared("float16"), ValueError,
      "float64"),
-    (lambda: tevu.Cloud(POINTS * 1e300, delaunay_graph(POINTS)).prepared("float32"),
-     ValueError, "too large for float32"),
+    # Squared distances must not overflow: 2^510 in float64, 2^62 in float32.
+    (lambda: tevu.Cloud(np.r_[POINTS, [[0, 0, -2.0 ** 510]]]), ValueError,
+     r"row 30 has a coordinate too large for float64 searches \(2\^510"),
+    (lambda: tevu.Cloud(np.r_[POINTS, [[2.0 ** 62, 0, 0]]]).prepared("float32"),
+     ValueError, r"row 30 has a coordinate too large for float32 searches \(2\^62"),
 ]
 
 

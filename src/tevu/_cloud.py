@@ -11,7 +11,7 @@ import numpy.typing as npt
 import _tevu
 
 from ._pickling import Prepared
-from ._validate import as_float_dtype, as_graph, as_permutation, as_points
+from ._validate import as_float_dtype, as_graph, as_permutation, as_points, check_squares_fit
 
 Graph = tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
 
@@ -51,7 +51,9 @@ class Cloud:
     """A point cloud and its neighbourhood graph, checked on construction.
 
     `points` is an (n, 3) array (further columns are ignored), copied as
-    float64; every coordinate must be finite. `graph` is its CSR graph
+    float64; every coordinate must be finite and below 2^510 in magnitude
+    (2^62 for float32 searches), so that squared distances do not overflow.
+    `graph` is its CSR graph
     `(indptr, indices)`, as `delaunay_graph` returns it; when omitted, that is
     how it is built (`workers` threads). Searches are exact on Delaunay
     graphs; a graph that does not fit the points raises ValueError.
@@ -133,10 +135,8 @@ class Cloud:
 
     def _prepare(self, kind: type) -> Prepared:
         if kind is np.float32:
-            with np.errstate(over="ignore"):
-                points = self.points.astype(np.float32)
-            if not np.isfinite(points).all():
-                raise ValueError("points: some coordinate is too large for float32")
+            check_squares_fit(self.points, np.float32)
+            points = self.points.astype(np.float32)
             return _tevu.PreparedF32(points, self.indptr, self.indices)
         return _tevu.PreparedF64(self.points, self.indptr, self.indices)
 

@@ -24,7 +24,27 @@ def as_points(points: npt.ArrayLike) -> npt.NDArray[np.float64]:
     if not finite.all():
         row = int(np.argmin(finite))
         raise ValueError(f"points: row {row} has a coordinate that is not finite: {array[row]}")
+    check_squares_fit(array, np.float64)
     return array
+
+
+# Coordinates below these magnitudes keep every squared distance between
+# two points finite (at most 12 m^2 for coordinates of at most m), so that
+# descents compare true distances, not infinities.
+_LARGEST_COORDINATE = {np.float64: 2.0 ** 510, np.float32: 2.0 ** 62}
+
+
+def check_squares_fit(points: npt.NDArray[Any], kind: FloatDType) -> None:
+    """Raises ValueError naming the first row with a coordinate so large that
+    squared distances in `kind` could overflow."""
+    limit = _LARGEST_COORDINATE[kind]
+    fits = (np.abs(points) < limit).all(axis=1)
+    if not fits.all():
+        row = int(np.argmin(fits))
+        precision = "float64" if kind is np.float64 else "float32"
+        raise ValueError(f"points: row {row} has a coordinate too large for {precision} searches "
+                         f"(2^{int(np.log2(limit))} or more, whose squared distances overflow): "
+                         f"{points[row]}")
 
 
 def _integer_vector(values: npt.ArrayLike, name: str) -> npt.NDArray[Any]:
