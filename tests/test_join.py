@@ -174,6 +174,7 @@ def with_nan():
 BAD_CLOUDS = [
     (lambda: tevu.Cloud(POINTS[:, :2]), ValueError, r"shape \(n, 3\)"),
     (lambda: tevu.Cloud(with_nan()), ValueError, "row 7"),
+    (lambda: tevu.Cloud(np.ma.masked_greater(POINTS, 0.99)), ValueError, "masked entries"),
     (lambda: tevu.Cloud(POINTS.astype(str)), TypeError, "numeric"),
     (lambda: tevu.Cloud(POINTS, delaunay_graph(POINTS[:20])), ValueError, "n \\+ 1 = 31"),
     (lambda: tevu.Cloud(POINTS, (np.arange(31), np.arange(30) + 1)), ValueError,

@@ -13,6 +13,10 @@ FloatDType = type[np.float64] | type[np.float32]
 def as_points(points: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """The first three columns of a 2-D numeric array, as a new C-contiguous
     float64 array with finite coordinates."""
+    if np.ma.is_masked(points):
+        # np.asarray would drop the mask and keep whatever lies under it.
+        raise ValueError("points: a masked array with masked entries; drop those rows "
+                         "(points[~np.ma.getmaskarray(points).any(axis=1)]) or fill them first")
     array = np.asarray(points)
     if array.dtype.kind not in "fiu":
         raise TypeError(f"points must be a numeric array, got dtype {array.dtype}")
