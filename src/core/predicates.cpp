@@ -1,6 +1,7 @@
 #include "predicates.hpp"
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -122,7 +123,11 @@ Signed signed_of(Expansion e) {
 int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
 
 // Whether v has at most 24 significant bits (and a float's exponent range).
-bool fits_float(double v) { return static_cast<double>(static_cast<float>(v)) == v; }
+// Converting a double beyond the float range is undefined, hence the first
+// test.
+bool fits_float(double v) {
+    return std::fabs(v) <= FLT_MAX && static_cast<double>(static_cast<float>(v)) == v;
+}
 
 // Whether the values are all whole multiples of one power of two u, each
 // below 2^bits u in magnitude (u set by the largest of them). A polynomial
