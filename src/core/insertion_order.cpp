@@ -135,21 +135,19 @@ public:
     template <class At>
     CurveCube(std::size_t count, At&& at) {
         constexpr double inf = std::numeric_limits<double>::infinity();
-        for (int a = 0; a < 3; ++a) {
-            lo_[a] = inf;
-            hi_[a] = -inf;
-        }
+        double hi[3] = {-inf, -inf, -inf};
+        for (double& lo : lo_) lo = inf;
         for (std::size_t k = 0; k < count; ++k) {
             const Vec3& p = at(k);
             const double c[3] = {p.x, p.y, p.z};
             for (int a = 0; a < 3; ++a) {
                 lo_[a] = std::min(lo_[a], c[a]);
-                hi_[a] = std::max(hi_[a], c[a]);
+                hi[a] = std::max(hi[a], c[a]);
             }
         }
         // Halving each extent first keeps their maximum finite for any
         // finite coordinates.
-        for (int a = 0; a < 3; ++a) half_ = std::max(half_, hi_[a] * 0.5 - lo_[a] * 0.5);
+        for (int a = 0; a < 3; ++a) half_ = std::max(half_, hi[a] * 0.5 - lo_[a] * 0.5);
     }
 
     // Whether the points are all at one position.
@@ -167,7 +165,7 @@ private:
         return static_cast<std::uint64_t>(std::clamp(t, 0.0, 2097151.0));
     }
 
-    double lo_[3], hi_[3];
+    double lo_[3];
     double half_ = 0.0;
 };
 
