@@ -29,6 +29,16 @@ def clustered_cloud(n, seed, n_curves=20, noise=0.002):
     return pts + rng.normal(scale=noise, size=pts.shape)
 
 
+def near_tie_cloud(rng, f, n, share):
+    """Small integer points, and a `share` of them replaced by points within
+    an ulp of 0: seen from the others, those are all as near, within
+    rounding, without being exactly as near."""
+    pts = rng.integers(-2, 3, (n, 3)).astype(float)
+    inside = rng.random(n) < share
+    pts[inside] = rng.uniform(-1, 1, (inside.sum(), 3)) * np.finfo(f).eps
+    return pts.astype(f)
+
+
 def delaunay_graph(points):
     """CSR (indptr, indices) as uint32 of the Delaunay triangulation's edges."""
     indptr, indices = Delaunay(np.asarray(points, dtype=np.float64)).vertex_neighbor_vertices

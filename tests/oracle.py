@@ -6,6 +6,8 @@ so that the native code can be compared with them bit for bit on graphs
 where order and seeds decide the answer.
 """
 
+from fractions import Fraction
+
 import numpy as np
 
 
@@ -55,20 +57,178 @@ def sticks_out(qbox, tbox, b):
     return any(qbox[0][k] < tbox[0][k] - b or qbox[1][k] > tbox[1][k] + b for k in range(3))
 
 
-def descend(yp, y_indptr, y_indices, q, cur, f):
+def plateau_reach(d2, f):
+    """The largest squared distance, as rounded, that may belong to a point
+    exactly nearer than one at d2: d2 + 15 units in the last place, plus a
+    little near underflow, at most the largest finite value."""
+    info = np.finfo(f)
+    largest = f(info.max)
+    if not d2 <= largest:
+        return d2
+    with np.errstate(over="ignore"):
+        reach = (d2 + d2 * f(8 * info.eps)) + f(4) * f(info.smallest_subnormal)
+    return reach if reach < largest else largest
+
+
+def on_plateau(cur, d2, candidates, f):
+    """Whether a step that did not move saw a neighbour within reach: the
+    lexicographic minimum of (reach, cur) and the (distance, id) candidates
+    is some other vertex."""
+    best_d, best_id = plateau_reach(d2, f), cur
+    for e2, v in candidates:
+        if e2 < best_d or (e2 == best_d and v < best_id):
+            best_d, best_id = e2, v
+    return best_id != cur
+
+
+def _comparable(x):
+    a = abs(float(x))
+    return a == 0 or 2.0**-150 <= a <= 2.0**200
+
+
+def _exact_sq(t, q):
+    return sum((Fraction(float(t[k])) - Fraction(float(q[k]))) ** 2 for k in range(3))
+
+
+def _squares_exactly(d, f):
+    a = abs(float(d))
+    if a == 0:
+        return True
+    half, edge = (26, 500) if f == np.float64 else (12, 60)
+    if not 2.0**-edge <= a <= 2.0**edge:
+        return False
+    m, _ = np.frexp(a)
+    return float(m * 2.0**half).is_integer()
+
+
+def _sums_exactly(a, b, s):
+    finite = all(np.isfinite(v) for v in (a, b, s))
+    return finite and Fraction(float(a)) + Fraction(float(b)) == Fraction(float(s))
+
+
+def distance_is_exact(t, q, f):
+    """Whether sq(t, q) is sure to be exact, by the same cheap test as the
+    native code: exact differences that square exactly, and exact sums."""
+    squares = []
+    for k in range(3):
+        d = f(t[k]) - f(q[k])
+        if not _sums_exactly(f(t[k]), -f(q[k]), d) or not _squares_exactly(d, f):
+            return False
+        squares.append(d * d)
+    s = squares[0] + squares[1]
+    return _sums_exactly(squares[0], squares[1], s) and _sums_exactly(s, squares[2], s + squares[2])
+
+
+def may_lead_nearer(yp, y_indptr, y_indices, q, cur, reach, f):
+    """Whether a neighbour of cur within reach is exactly nearer to q, or
+    has a coordinate exact arithmetic is not used on."""
+    cur_exact = None
+    for e in range(int(y_indptr[cur]), int(y_indptr[cur + 1])):
+        p = yp[int(y_indices[e])]
+        if not sq(p, q, f) <= reach:
+            continue
+        if cur_exact is None:
+            cur_exact = distance_is_exact(yp[cur], q, f)
+        if cur_exact and distance_is_exact(p, q, f):
+            continue
+        if not all(_comparable(x) for x in (*p[:3], *yp[cur][:3], *q[:3])):
+            return True
+        if _exact_sq(p, q) < _exact_sq(yp[cur], q):
+            return True
+    return False
+
+
+def binary_range(points, f):
+    """(top, bottom), or None for a NaN, infinite or subnormal coordinate:
+    every coordinate a whole multiple of 2^-bottom below 2^top, zeros aside
+    (both None when all are zero)."""
+    info = np.finfo(f)
+    digits = info.nmant + 1
+    top = bottom = None
+    for p in points:
+        for c in p[:3]:
+            c = f(c)
+            if c == 0:
+                continue
+            if not np.isfinite(c) or abs(c) < info.tiny:
+                return None
+            m, e = np.frexp(c)
+            mi = int(abs(float(m)) * 2**digits)
+            lowest = int(e) - digits + (mi & -mi).bit_length() - 1
+            top = int(e) if top is None else max(top, int(e))
+            bottom = -lowest if bottom is None else max(bottom, -lowest)
+    return top, bottom
+
+
+def distances_exact_from(q, target_range, f):
+    """Whether every squared distance from q to the target is sure to be
+    exact, by the native code's test: q and the target all whole multiples of
+    2^-bottom below 2^top, 2 (top + bottom) + 4 at most the significand's
+    width."""
+    if target_range is None:
+        return False
+    qq = [f(q[k]) for k in range(3)]
+    if not all(np.isfinite(c) for c in qq):
+        return False
+    top, target_bottom = target_range
+    largest = max(abs(c) for c in qq)
+    if largest > 0:
+        q_top = int(np.frexp(largest)[1])
+        top = q_top if top is None else max(top, q_top)
+    if top is None:
+        return True
+    info = np.finfo(f)
+    digits = info.nmant + 1
+    bottom = (digits - 4) // 2 - top
+    if ((target_bottom is not None and target_bottom > bottom) or 2 * top + 4 > info.maxexp
+            or -2 * bottom < info.minexp - digits + 1):
+        return False
+    scale = f(2.0**bottom)
+    with np.errstate(under="ignore"):
+        return all(c == 0 or (c * scale != 0 and c * scale == np.trunc(c * scale)) for c in qq)
+
+
+def leave_plateau(yp, y_indptr, y_indices, q, cur, d2, f):
+    """Breadth-first search of the vertices within reach of d2 around cur,
+    neighbours in CSR order; the first strictly nearer one is returned as
+    (vertex, distance), or None."""
+    reach = plateau_reach(d2, f)
+    if not may_lead_nearer(yp, y_indptr, y_indices, q, cur, reach, f):
+        return None
+    plateau, seen = [cur], {cur}
+    for u in plateau:
+        for e in range(int(y_indptr[u]), int(y_indptr[u + 1])):
+            v = int(y_indices[e])
+            e2 = sq(yp[v], q, f)
+            if e2 < d2:
+                return v, e2
+            if e2 <= reach and v not in seen:
+                seen.add(v)
+                plateau.append(v)
+    return None
+
+
+def descend(yp, y_indptr, y_indices, q, cur, f, target_range=None):
     d2 = sq(yp[cur], q, f)
     while True:
         lo, hi = int(y_indptr[cur]), int(y_indptr[cur + 1])
         if lo == hi:
             break
         best, improved = cur, False
+        seen = []
         for e in range(lo, hi):
             v = int(y_indices[e])
             e2 = sq(yp[v], q, f)
+            seen.append((e2, v))
             if e2 < d2 or (e2 == d2 and v < best):
                 best, d2, improved = v, e2, True
         if not improved:
-            break
+            exit_ = (on_plateau(cur, d2, seen, f)
+                     and not distances_exact_from(q, target_range, f)
+                     and leave_plateau(yp, y_indptr, y_indices, q, cur, d2, f))
+            if not exit_:
+                break
+            best, d2 = exit_
         cur = best
     return cur, d2
 
@@ -100,6 +260,7 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             return dist, idx
         mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
 
+    target_range = binary_range(yp, f)
     marks = [False] * n
     stack = []
     scan, carried = 0, 0
@@ -116,7 +277,7 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             handed = seed
             answered = False
             if not (mode == "prune" and point_gap2(q, tbox, f) > b2):
-                cur, d2 = descend(yp, y_indptr, y_indices, q, seed, f)
+                cur, d2 = descend(yp, y_indptr, y_indices, q, seed, f, target_range)
                 d = np.sqrt(f(d2))
                 if not (mode == "prune" and d * d > b2):
                     dist[i], idx[i] = d, cur
@@ -291,7 +452,7 @@ def knn(xp, x_indptr, x_indices, yp, y_indptr, y_indices, k, ef, dtype,
 DROPPED = 2**32 - 1
 
 
-def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f):
+def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range):
     """One lock-step pass: every descending slot takes one step, slots
     grouped by their current vertex, whose neighbours are gathered once."""
     active = sorted((s for s in range(len(done)) if not done[s]), key=lambda s: vertex[s])
@@ -304,10 +465,17 @@ def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f):
             s = active[r]
             r += 1
             best, best_id, taken = d2[s], u, False
+            seen = []
             for p, j in zip(gathered, ids):
                 d = sq(p, xp[m + s], f)
+                seen.append((d, j))
                 if best > d or (d == best and j < best_id):
                     best, best_id, taken = d, j, True
+            if (not taken and on_plateau(u, d2[s], seen, f)
+                    and not distances_exact_from(xp[m + s], target_range, f)):
+                exit_ = leave_plateau(yp, y_indptr, y_indices, xp[m + s], u, d2[s], f)
+                if exit_:
+                    (best_id, best), taken = exit_, True
             if taken:
                 vertex[s], d2[s] = best_id, best
             else:
@@ -343,6 +511,7 @@ def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
             return dist, idx
         mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
 
+    target_range = binary_range(yp, f)
     nb = max(block, 1)
     seed = 0
     for m in range(0, n, nb):
@@ -354,7 +523,7 @@ def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
                 continue
             vertex[s], d2[s], done[s] = seed, sq(yp[seed], q, f), False
         while not all(done):
-            _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f)
+            _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range)
         for s in range(size):
             v = m + s
             if vertex[s] == DROPPED or (mode is not None and d2[s] > b2):

@@ -347,6 +347,41 @@ def test_a_tiny_cluster_beside_a_unit_cloud_is_triangulated_at_its_own_scale(sca
     np.testing.assert_array_equal(dist, cKDTree(points).query(queries)[0])
 
 
+def _nearest_by(search, dtype, queries, points):
+    """Distances from every query to its nearest point by one of the k = 1
+    searches, on graphs built from the points themselves."""
+    q, p = queries.astype(dtype), points.astype(dtype)
+    gq, gp = _tevu.delaunay_graph(q), _tevu.delaunay_graph(p)
+    f32 = dtype == np.float32
+    if search == "greedy":
+        nearest = _tevu.all_nearest_neighbours_f32 if f32 else _tevu.all_nearest_neighbours
+        return nearest(q, *gq, p, *gp)[0]
+    cls = _tevu.PreparedF32 if f32 else _tevu.PreparedF64
+    target = cls(p, *gp)
+    if search == "grouped":
+        grouped = (_tevu.GroupedQueriesF32 if f32 else _tevu.GroupedQueriesF64).prepare(
+            [cls(q, *gq)], [None])
+        return target.query_grouped(grouped, None, 32)[0]
+    return target.query_prepared_blocked(cls(q, *gq), int(search.split()[1]))[0]
+
+
+@pytest.mark.parametrize("search", ["greedy", "blocked 1", "blocked 16", "grouped"])
+@pytest.mark.parametrize("dtype, spread", [(np.float64, 1e-18), (np.float32, 1e-9)])
+@pytest.mark.parametrize("where", ["first", "last"])
+def test_a_cluster_tighter_than_rounding_does_not_trap_a_descent(search, dtype, spread, where):
+    # Seen from unit distance, the 300 distinct cluster points are all equally
+    # far as rounded; a descent entering the cluster must still find the
+    # member that leads on to the nearest point.
+    rng = np.random.default_rng(5)
+    cluster = rng.uniform(-spread, spread, (300, 3))
+    unit = rng.uniform(-1, 1, (300, 3))
+    points = np.r_[cluster, unit] if where == "first" else np.r_[unit, cluster]
+    queries = np.r_[rng.uniform(-1, 1, (400, 3)), unit[:50]]
+    got = _nearest_by(search, dtype, queries, points)
+    want = cKDTree(points.astype(dtype)).query(queries.astype(dtype))[0]
+    np.testing.assert_allclose(got, want, rtol=8 * np.finfo(dtype).eps, atol=0)
+
+
 def test_coordinates_too_far_apart_for_exact_tests_name_the_first_row():
     # Beside 1e300, 1e-9 would lose bits in the scaling that keeps the tests
     # clear of overflow; a subnormal beside points at unit scale does not.

@@ -11,7 +11,7 @@ import pytest
 import _tevu
 import oracle
 from conftest import (FLOATS, PanicException, brute_nearest, clustered_cloud, csr_from_lists,
-                      delaunay_graph, empty_graph, run_in_threads, uniform_cloud)
+                      delaunay_graph, empty_graph, near_tie_cloud, run_in_threads, uniform_cloud)
 
 PREPARED = {"f64": _tevu.PreparedF64, "f32": _tevu.PreparedF32}
 GROUPED = {"f64": _tevu.GroupedQueriesF64, "f32": _tevu.GroupedQueriesF32}
@@ -271,6 +271,29 @@ def test_blocked_matches_model(prec, seed):
             want = oracle.blocked(x[0], len(x[0]), *y, block, f, bound,
                                   query_box=oracle.box_of(x[0], f))
             assert_same(py.query_prepared_blocked(pxs[0], block, bound), want)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("seed", range(12))
+def test_blocked_matches_model_with_near_ties(prec, seed):
+    # Targets mostly within an ulp of 0, queries mostly at integer points:
+    # ties within rounding that are not exact, so stopped descents search
+    # their plateau.
+    rng = np.random.default_rng(200 + seed)
+    f = FLOATS[prec]
+
+    def cloud(n, degree, share):
+        return near_tie_cloud(rng, f, n, share), *random_graph_cloud(rng, f, n, degree)[1:]
+
+    y = cloud(int(rng.integers(1, 80)), 6, 0.8)
+    x = cloud(int(rng.integers(1, 80)), 3, 0.2)
+    py, px = PREPARED[prec](*y), PREPARED[prec](*x)
+    g = GROUPED[prec].prepare([px], [None])
+    for block in (1, 3, 100):
+        want = oracle.blocked(x[0][g.perm], g.n_points, *y, block, f)
+        assert_same(py.query_grouped(g, None, block, finalize=False), want)
+        want = oracle.blocked(x[0], len(x[0]), *y, block, f, query_box=oracle.box_of(x[0], f))
+        assert_same(py.query_prepared_blocked(px, block), want)
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)

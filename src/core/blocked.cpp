@@ -1,6 +1,7 @@
 #include "blocked.hpp"
 
 #include "descent.hpp"
+#include "plateau.hpp"
 #include "scan.hpp"
 
 #include <algorithm>
@@ -114,7 +115,7 @@ private:
             }
             T d2;
             const std::size_t end = descend_contiguous<T, EmptyRange::check>(
-                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_, &memo_);
+                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_, &memo_, &exact_);
             if (mode_ != BoundMode::none && d2 > b2_) {
                 miss(v);
                 continue;
@@ -176,8 +177,9 @@ private:
             for (; r < end; ++r) {
                 const std::size_t slot = s.active[r];
                 const Vec4<T>& q = x_.points[m + slot];  // index checked at the start
-                const bool moved = alone ? step_in_place(s, slot, q) : step(s, slot, q);
-                if (!moved) {
+                StepOutcome outcome = alone ? step_in_place(s, slot, q) : step(s, slot, q);
+                if (outcome == StepOutcome::on_plateau) outcome = leave_plateau(s, slot, q);
+                if (outcome != StepOutcome::moved) {
                     s.done[slot] = 1;
                     --active;
                 }
@@ -224,9 +226,9 @@ private:
     }
 
     // Moves the slot to its nearest gathered neighbour when that one is
-    // strictly nearer, or equally near with a smaller index. Returns whether
-    // it moved.
-    static bool step(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
+    // strictly nearer, or equally near with a smaller index; or finds that
+    // it stays, or that it stays beside a neighbour within rounding reach.
+    static StepOutcome step(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
         const IdRun ids{reinterpret_cast<const std::byte*>(s.gathered_ids.data()), s.n_gathered,
                         s.gathered_ids.size()};
         return move_to_nearest(s, slot, GatheredPoints<T>{s.gathered.data()}, kIdsChecked, ids, q);
@@ -234,7 +236,7 @@ private:
 
     // The same step reading the neighbours of the slot's vertex in place,
     // with the checks the gather would make.
-    bool step_in_place(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) const {
+    StepOutcome step_in_place(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) const {
         const std::uint32_t u = s.vertex[slot];
         const std::size_t lo = y_.indptr.at(u);
         const std::size_t hi = y_.indptr.at(std::size_t{u} + 1);
@@ -245,16 +247,34 @@ private:
                                facts_.ids_in_range ? kIdsChecked : ny_, ids, q);
     }
 
+    // The scan starts from the reach instead of the slot's distance, so that
+    // it also finds a neighbour within reach (see step_outcome).
     template <class Source>
-    static bool move_to_nearest(BlockScratch<T>& s, std::size_t slot, Source points,
-                                std::size_t n_points, IdRun ids, const Vec4<T>& q) {
-        T best = s.d2[slot];
+    static StepOutcome move_to_nearest(BlockScratch<T>& s, std::size_t slot, Source points,
+                                       std::size_t n_points, IdRun ids, const Vec4<T>& q) {
+        T best = plateau_reach(s.d2[slot]);
         std::size_t best_id = s.vertex[slot];
         scan_min<T>(points, n_points, ids, q, best, best_id);
-        if (best_id == s.vertex[slot]) return false;
-        s.vertex[slot] = static_cast<std::uint32_t>(best_id);
-        s.d2[slot] = best;
-        return true;
+        const StepOutcome outcome = step_outcome<T>(s.vertex[slot], s.d2[slot], best_id, best);
+        if (outcome == StepOutcome::moved) {
+            s.vertex[slot] = static_cast<std::uint32_t>(best_id);
+            s.d2[slot] = best;
+        }
+        return outcome;
+    }
+
+    // Searches the plateau around the slot's vertex; the slot moves when it
+    // finds a strictly nearer vertex there.
+    StepOutcome leave_plateau(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
+        if (exact_.from(q)) return StepOutcome::stopped;
+        std::size_t cur = s.vertex[slot];
+        T d2 = s.d2[slot];
+        if (!tevu::leave_plateau(y_.points.data(), ny_, y_.indptr, y_.indices, q, cur, d2)) {
+            return StepOutcome::stopped;
+        }
+        s.vertex[slot] = static_cast<std::uint32_t>(cur);
+        s.d2[slot] = d2;
+        return StepOutcome::moved;
     }
 
     // Writes the block's answers; the last answered point seeds the next
@@ -282,6 +302,7 @@ private:
     std::uint32_t seed_ = 0;
     TargetFacts<T> facts_{};  // what is known of the target, if anything
     NeighbourMemo<T> memo_;     // single-point blocks: the vertices scanned last
+    ExactDistances<T> exact_{y_.points};
 };
 
 template <class T>

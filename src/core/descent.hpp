@@ -7,6 +7,7 @@
 
 #include "errors.hpp"
 #include "neighbour_memo.hpp"
+#include "plateau.hpp"
 #include "points.hpp"
 #include "scan.hpp"
 #include "stop_limits.hpp"
@@ -20,22 +21,29 @@ enum class EmptyRange { stop, check };
 
 // One step of a descent standing on `cur` at squared distance `d2` from q:
 // moves to the nearest neighbour if it is strictly nearer, or equally near
-// with a smaller index, and returns whether it moved. Every index is checked
-// when it is read. `facts` may hold the target's stop limits (a vertex
-// nearer to q than its limit is where the descent ends, without reading its
-// neighbours) and say that its neighbour ids need no checks. `memo`, if
-// given, keeps the neighbours of the vertices scanned last; a vertex it
-// holds was read and checked when it was kept, so its scan reads nothing
-// more.
+// with a smaller index, and returns whether it moved. A step that stays but
+// sees a neighbour within rounding reach of d2 searches the plateau and may
+// move to a strictly nearer vertex there. Every index is checked when it is
+// read. `facts` may hold the target's stop limits (a vertex nearer to q than
+// its limit is where the descent ends, without reading its neighbours) and
+// say that its neighbour ids need no checks. `memo`, if given, keeps the
+// neighbours of the vertices scanned last; a vertex it holds was read and
+// checked when it was kept, so its scan reads nothing more. `exact`, if
+// given, may show that q's ties are exact, so that no plateau needs searching.
 template <class T, EmptyRange kEmpty>
 inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                          IdRun indices, const Vec4<T>& q, std::size_t& cur, T& d2,
-                         TargetFacts<T> facts, NeighbourMemo<T>* memo) {
+                         TargetFacts<T> facts, NeighbourMemo<T>* memo,
+                         ExactDistances<T>* exact) {
     // cur is below n_points: checked before, or an id a scan checked.
     if (facts.stop_limits != nullptr && d2 < facts.stop_limits[cur]) return false;
+    // Measured from the reach instead of d2, the scan also finds the nearest
+    // neighbour that is not nearer but within reach; step_outcome tells the
+    // two apart.
+    T e2 = plateau_reach(d2);
     std::size_t best = cur;
     if (const auto* kept = memo != nullptr ? memo->find(cur) : nullptr) {
-        NeighbourMemo<T>::scan(*kept, q, d2, best);
+        NeighbourMemo<T>::scan(*kept, q, e2, best);
     } else {
         const std::size_t lo = indptr[checked_index(cur, indptr.len)];
         const std::size_t hi = indptr[checked_index(cur + 1, indptr.len)];
@@ -44,13 +52,22 @@ inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indp
         if (lo == hi) return false;
         const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
                                indices.len - lo};
-        scan_neighbours(points, facts.ids_in_range ? kIdsChecked : n_points, neighbours, q, d2,
+        scan_neighbours(points, facts.ids_in_range ? kIdsChecked : n_points, neighbours, q, e2,
                         best);
         if (memo != nullptr) memo->keep(cur, points, neighbours);
     }
-    if (best == cur) return false;
-    cur = best;
-    return true;
+    switch (step_outcome(cur, d2, best, e2)) {
+        case StepOutcome::moved:
+            cur = best;
+            d2 = e2;
+            return true;
+        case StepOutcome::on_plateau:
+            if (exact != nullptr && exact->from(q)) return false;
+            return leave_plateau(points, n_points, indptr, indices, q, cur, d2);
+        case StepOutcome::stopped:
+            break;
+    }
+    return false;
 }
 
 // Descends from `cur` while the steps move. Returns the end vertex; `d2`
@@ -59,9 +76,11 @@ template <class T, EmptyRange kEmpty>
 inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                                       IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
                                       TargetFacts<T> facts = {},
-                                      NeighbourMemo<T>* memo = nullptr) {
+                                      NeighbourMemo<T>* memo = nullptr,
+                                      ExactDistances<T>* exact = nullptr) {
     T d2 = dist2(points[checked_index(cur, n_points)], q);
-    while (descent_step<T, kEmpty>(points, n_points, indptr, indices, q, cur, d2, facts, memo)) {
+    while (descent_step<T, kEmpty>(points, n_points, indptr, indices, q, cur, d2, facts, memo,
+                                   exact)) {
     }
     d2_out = d2;
     return cur;
@@ -74,7 +93,8 @@ inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_point
 template <class T, EmptyRange kEmpty, std::size_t kLanes>
 inline void descend_lanes(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                           IdRun indices, std::size_t lanes, const Vec4<T>* const* q,
-                          std::size_t* cur, T* d2, TargetFacts<T> facts) {
+                          std::size_t* cur, T* d2, TargetFacts<T> facts,
+                          ExactDistances<T>* exact) {
     unsigned moving = 0;
     for (std::size_t l = 0; l < lanes; ++l) {
         d2[l] = dist2(points[checked_index(cur[l], n_points)], *q[l]);
@@ -84,7 +104,7 @@ inline void descend_lanes(const Vec4<T>* points, std::size_t n_points, IdRun ind
         for (std::size_t l = 0; l < kLanes; ++l) {
             if ((moving >> l & 1u) != 0 &&
                 !descent_step<T, kEmpty>(points, n_points, indptr, indices, *q[l], cur[l], d2[l],
-                                         facts, nullptr)) {
+                                         facts, nullptr, exact)) {
                 moving &= ~(1u << l);
             }
         }

@@ -231,7 +231,7 @@ private:
         }
         descend_lanes<T, EmptyRange::stop, kLanes>(
             y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-            {y_.indices.base, y_.indices.len}, size, q, cur, d2, facts_);
+            {y_.indices.base, y_.indices.len}, size, q, cur, d2, facts_, &exact_);
         for (std::size_t g = 0; g < size; ++g) {
             handed[group[g]] = write_answer(group[g], seed[g], cur[g], d2[g]);
         }
@@ -268,7 +268,7 @@ private:
         // Both CSR arrays were checked for unit stride.
         const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
             y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-            {y_.indices.base, y_.indices.len}, q, seed, d2, facts_);
+            {y_.indices.base, y_.indices.len}, q, seed, d2, facts_, nullptr, &exact_);
         return write_answer(i, seed, cur, d2);
     }
 
@@ -298,6 +298,7 @@ private:
     bool target_checked_ = false;
     const StopLimitsCache<T>* stops_;
     TargetFacts<T> facts_{};  // known once the target was checked
+    ExactDistances<T> exact_{y_.points};
 };
 
 template <class T>

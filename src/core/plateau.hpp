@@ -1,0 +1,279 @@
+// Leaving a plateau: where a descent stops among points that, as rounded,
+// are all equally far from the query.
+//
+// Descents compare rounded squared distances. Distinct points closer together
+// than the rounding error of their distances from q (a tight cluster seen from
+// afar) look equally far, and a descent that enters such a cluster stops at
+// whichever member the tie-break leaves it on. On a Delaunay graph a vertex
+// that is not a nearest point has a neighbour exactly nearer to q, but when the
+// cluster is tight that neighbour may be another member, rounded to the same
+// or a slightly larger distance, and the member that links onwards to the
+// nearest point may be several edges away. The descent would end there with an
+// answer many times too far.
+//
+// So a step that does not move, but sees a neighbour within rounding reach of
+// its own distance, hands over to a breadth-first search of the plateau: the
+// vertices reachable from the end vertex through vertices within reach,
+// unless exact arithmetic shows that no neighbour of the end vertex is nearer
+// (as with the exact ties of grids and copies, which are common). The
+// first vertex it meets that is strictly nearer (as rounded) than the end
+// vertex is where the descent goes on; if there is none, the descent ends
+// where it stopped. Every exactly-nearer vertex on a path to an exact nearest
+// point is within reach, so on a Delaunay graph the descent ends at a point
+// whose distance lies within rounding of the nearest one.
+#pragma once
+
+#include <cstddef>
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "errors.hpp"
+#include "points.hpp"
+
+namespace tevu {
+
+// The largest rounded squared distance that may belong to a point exactly
+// nearer than one whose rounded squared distance is d2. With u the unit
+// roundoff, a rounded squared distance lies within a relative 5u of the exact
+// one (plus an absolute error near underflow), so two exactly ordered
+// distances can come out swapped by a relative 10u; the reach allows 15u
+// after its own rounding. It never exceeds the
+// largest finite value (an overflowing reach would take in every infinite
+// distance); NaN and infinity give themselves.
+template <class T>
+inline T plateau_reach(T d2) noexcept {
+    constexpr T relative = 8 * std::numeric_limits<T>::epsilon();
+    constexpr T absolute = 4 * std::numeric_limits<T>::denorm_min();
+    constexpr T largest = std::numeric_limits<T>::max();
+    if (!(d2 <= largest)) return d2;
+    const T reach = (d2 + d2 * relative) + absolute;
+    return reach < largest ? reach : largest;
+}
+
+// What a step that measured its neighbours from the pair (plateau_reach(d2),
+// cur) found: the lexicographic minimum (e2, best) of that pair and the
+// neighbours' (distance, id).
+enum class StepOutcome { moved, stopped, on_plateau };
+
+template <class T>
+inline StepOutcome step_outcome(std::size_t cur, T d2, std::size_t best, T e2) noexcept {
+    // Without branches but the last: whether a step moves is as hard to
+    // predict as it ever was, and a plateau is rare or, on grids, the rule.
+    const bool other = best != cur;
+    const bool nearer = (e2 < d2) | ((e2 == d2) & (best < cur));
+    return other & nearer    ? StepOutcome::moved
+           : other & !nearer ? StepOutcome::on_plateau
+                             : StepOutcome::stopped;
+}
+
+// A set of vertex ids by open addressing, grown as needed.
+class VertexSet {
+public:
+    // Adds v; returns whether it was new.
+    bool insert(std::uint32_t v) {
+        if (v == kEmpty) {  // the one id the table cannot hold
+            const bool fresh = !has_empty_id_;
+            has_empty_id_ = true;
+            return fresh;
+        }
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        std::size_t at = slot_of(v);
+        while (slots_[at] != kEmpty) {
+            if (slots_[at] == v) return false;
+            at = (at + 1) & (slots_.size() - 1);
+        }
+        slots_[at] = v;
+        ++count_;
+        return true;
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
+
+    std::size_t slot_of(std::uint32_t v) const noexcept {
+        return (std::uint64_t{v} * 0x9E3779B97F4A7C15ull >> 32) & (slots_.size() - 1);
+    }
+
+    void grow() {
+        std::vector<std::uint32_t> old(slots_.empty() ? 32 : 2 * slots_.size(), kEmpty);
+        old.swap(slots_);
+        count_ = 0;
+        for (const std::uint32_t v : old) {
+            if (v != kEmpty) insert(v);
+        }
+    }
+
+    std::vector<std::uint32_t> slots_;
+    std::size_t count_ = 0;
+    bool has_empty_id_ = false;
+};
+
+// How the exact squared distance from q to a compares with that to b; unknown
+// when a coordinate (NaN, infinite, or beyond the range exact arithmetic
+// covers here, which every float32 coordinate is within) rules it out.
+enum class Closeness { nearer, as_near, farther, unknown };
+
+template <class T>
+Closeness compare_exactly(const Vec4<T>& a, const Vec4<T>& b, const Vec4<T>& q);
+
+// Whether dist2(p, q) is sure to be the exact squared distance: every
+// difference exact, with few enough significant bits for an exact square, and
+// both sums exact. A cheap test that grid and integer coordinates pass; it
+// may say no to some exact distances, never yes to an inexact one.
+template <class T>
+bool distance_is_exact(const Vec4<T>& p, const Vec4<T>& q) noexcept;
+
+// Whether a neighbour of `cur` within reach may be exactly nearer to q than
+// cur. If none is, cur is exactly nearer than all its neighbours, which on a
+// Delaunay graph makes it a nearest point; so ties that are exact (grids,
+// copies) end the descent at once.
+template <class T, class Offsets, class Ids>
+bool may_lead_nearer(const Vec4<T>* points, std::size_t n_points, Offsets indptr, Ids indices,
+                     const Vec4<T>& q, std::size_t cur, T reach) {
+    const std::size_t lo = indptr[checked_index(cur, indptr.size())];
+    const std::size_t hi = indptr[checked_index(cur + 1, indptr.size())];
+    check_range(lo, hi, indices.size());
+    int cur_exact = -1;  // whether cur's distance is exact, once asked
+    for (std::size_t e = lo; e < hi; ++e) {
+        const Vec4<T>& p = points[checked_index(indices[e], n_points)];
+        if (!(dist2(p, q) <= reach)) continue;
+        // The step did not move, so p is, as rounded, no nearer than cur; if
+        // both distances are exact, neither is it exactly.
+        if (cur_exact < 0) cur_exact = distance_is_exact(points[cur], q) ? 1 : 0;
+        if (cur_exact == 1 && distance_is_exact(p, q)) continue;
+        const Closeness c = compare_exactly(p, points[cur], q);
+        if (c == Closeness::nearer || c == Closeness::unknown) return true;
+    }
+    return false;
+}
+
+// The binary range of a set of coordinates: every one is a whole multiple
+// of 2^-bottom and below 2^top in magnitude (zeros count for nothing);
+// unusable once one is NaN, infinite or subnormal.
+struct BinaryRange {
+    static constexpr int kNone = std::numeric_limits<int>::min();  // no nonzero coordinate
+    int top = kNone;
+    int bottom = kNone;
+    bool usable = true;
+
+    template <class T>
+    void include(T value) noexcept {
+        using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+        constexpr int kFraction = std::numeric_limits<T>::digits - 1;
+        constexpr int kExponentMax = 2 * std::numeric_limits<T>::max_exponent - 1;
+        constexpr int kBias = std::numeric_limits<T>::max_exponent - 1;
+        Bits bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        const int biased = static_cast<int>(bits >> kFraction) & kExponentMax;
+        const Bits significand = bits & ((Bits{1} << kFraction) - 1);
+        if (biased == 0 && significand == 0) return;  // a zero
+        if (biased == 0 || biased == kExponentMax) {
+            usable = false;
+            return;
+        }
+        // |value| = (2^kFraction + significand) 2^(biased - kBias - kFraction)
+        const int lowest = biased - kBias - kFraction +
+                           std::countr_zero(significand | (Bits{1} << kFraction));
+        top = std::max(top, biased - kBias + 1);
+        bottom = std::max(bottom, -lowest);
+    }
+
+    void include(const BinaryRange& other) noexcept {
+        top = std::max(top, other.top);
+        bottom = std::max(bottom, other.bottom);
+        usable &= other.usable;
+    }
+
+    // Whether squared distances between points within the range come out
+    // exact: differences are multiples of 2^-bottom below 2^(top + 1), and
+    // squares and their sums multiples of 2^(-2 bottom) below 2^(2 top + 4),
+    // so 2 (top + bottom) + 4 bits hold them all, as long as the unit does
+    // not underflow and the sum does not overflow.
+    template <class T>
+    bool distances_exact() const noexcept {
+        if (!usable) return false;
+        if (top == kNone) return true;  // every coordinate 0
+        constexpr int kDigits = std::numeric_limits<T>::digits;
+        return 2 * (top + bottom) + 4 <= kDigits &&
+               -2 * bottom >= std::numeric_limits<T>::min_exponent - kDigits &&
+               2 * top + 4 <= std::numeric_limits<T>::max_exponent;
+    }
+};
+
+template <class T>
+BinaryRange binary_range(PointSpan<T> points) noexcept;
+
+// Whether every squared distance from q to a point of the target comes out
+// exact (integer grids, say). Then a descent's rounded ties are exact ties,
+// and no plateau needs searching.
+template <class T>
+inline bool distances_exact_from(const Vec4<T>& q, const BinaryRange& target) noexcept {
+    BinaryRange r = target;
+    for (int k = 0; k < 3; ++k) r.include(q.lane[k]);
+    return r.distances_exact<T>();
+}
+
+// distances_exact_from for the queries of one search call, with the
+// target's range worked out the first time a descent asks: calls whose
+// descents never end beside a tie pay nothing.
+template <class T>
+class ExactDistances {
+public:
+    explicit ExactDistances(PointSpan<T> target) noexcept : target_(target) {}
+
+    bool from(const Vec4<T>& q) noexcept {
+        if (!known_) {
+            range_ = binary_range(target_);
+            known_ = true;
+        }
+        return distances_exact_from(q, range_);
+    }
+
+private:
+    PointSpan<T> target_;
+    BinaryRange range_;
+    bool known_ = false;
+};
+
+// The breadth-first search of the plateau around `cur`, at squared distance
+// d2 from q, when a neighbour of cur may be exactly nearer. Vertices are
+// taken first in, first out, their neighbours in CSR order; a neighbour
+// strictly nearer than d2 ends the search, and then `cur` and d2 become that
+// neighbour and its distance and the result is true. Neighbours within reach
+// join the plateau. Every offset and id is checked when it is read, as a
+// descent checks them. Kept out of line: descents on ordinary clouds do not
+// come here.
+template <class T, class Offsets, class Ids>
+[[gnu::noinline]] bool leave_plateau(const Vec4<T>* points, std::size_t n_points,
+                                     Offsets indptr, Ids indices, const Vec4<T>& q,
+                                     std::size_t& cur, T& d2) {
+    const T reach = plateau_reach(d2);
+    if (!may_lead_nearer(points, n_points, indptr, indices, q, cur, reach)) return false;
+    std::vector<std::uint32_t> plateau{static_cast<std::uint32_t>(cur)};
+    VertexSet seen;
+    seen.insert(plateau[0]);
+    for (std::size_t next = 0; next < plateau.size(); ++next) {
+        const std::size_t u = plateau[next];
+        const std::size_t lo = indptr[checked_index(u, indptr.size())];
+        const std::size_t hi = indptr[checked_index(u + 1, indptr.size())];
+        check_range(lo, hi, indices.size());
+        for (std::size_t e = lo; e < hi; ++e) {
+            const std::uint32_t v = indices[e];
+            const T e2 = dist2(points[checked_index(v, n_points)], q);
+            if (e2 < d2) {
+                cur = v;
+                d2 = e2;
+                return true;
+            }
+            if (e2 <= reach && seen.insert(v)) plateau.push_back(v);
+        }
+    }
+    return false;
+}
+
+}  // namespace tevu
