@@ -81,15 +81,6 @@ def on_plateau(cur, d2, candidates, f):
     return best_id != cur
 
 
-def _comparable(x):
-    a = abs(float(x))
-    return a == 0 or 2.0**-150 <= a <= 2.0**200
-
-
-def _exact_sq(t, q):
-    return sum((Fraction(float(t[k])) - Fraction(float(q[k]))) ** 2 for k in range(3))
-
-
 def _squares_exactly(d, f):
     a = abs(float(d))
     if a == 0:
@@ -120,8 +111,8 @@ def distance_is_exact(t, q, f):
 
 
 def may_lead_nearer(yp, y_indptr, y_indices, q, cur, reach, f):
-    """Whether a neighbour of cur within reach is exactly nearer to q, or
-    has a coordinate exact arithmetic is not used on."""
+    """Whether a neighbour of cur within reach may be exactly nearer to q:
+    unless both distances are sure to be exact, it may."""
     cur_exact = None
     for e in range(int(y_indptr[cur]), int(y_indptr[cur + 1])):
         p = yp[int(y_indices[e])]
@@ -129,11 +120,7 @@ def may_lead_nearer(yp, y_indptr, y_indices, q, cur, reach, f):
             continue
         if cur_exact is None:
             cur_exact = distance_is_exact(yp[cur], q, f)
-        if cur_exact and distance_is_exact(p, q, f):
-            continue
-        if not all(_comparable(x) for x in (*p[:3], *yp[cur][:3], *q[:3])):
-            return True
-        if _exact_sq(p, q) < _exact_sq(yp[cur], q):
+        if not (cur_exact and distance_is_exact(p, q, f)):
             return True
     return False
 

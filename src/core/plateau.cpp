@@ -4,32 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "expansion.hpp"
-
 namespace tevu {
 namespace {
-
-// Coordinates for which the expansions below neither overflow nor lose
-// bits to underflow: differences are whole multiples of 2^-202 below 2^201,
-// so their squares and the sums of those are exact.
-bool comparable(double x) noexcept {
-    const double a = std::fabs(x);
-    return a == 0.0 || (a >= 0x1p-150 && a <= 0x1p200);
-}
-
-// |p - q|^2 as an expansion of at most 24 components in `out`.
-exact::Expansion squared_distance(const double* p, const double* q, double* out) {
-    double diff[2], square[8], scratch[12], partial[24];
-    exact::Expansion total{out, 0};
-    for (int k = 0; k < 3; ++k) {
-        const exact::Expansion d = exact::difference(p[k], q[k], diff);
-        const exact::Expansion s = exact::product(d, d, square, scratch);
-        const exact::Expansion grown = exact::sum(total, s, partial);
-        for (std::size_t c = 0; c < grown.n; ++c) out[c] = grown.c[c];
-        total.n = grown.n;
-    }
-    return total;
-}
 
 // Whether the difference x of two coordinates squares exactly: at most half
 // the significand's bits, and far enough from underflow and overflow.
@@ -87,25 +63,5 @@ BinaryRange binary_range(PointSpan<T> points) noexcept {
 
 template BinaryRange binary_range(PointSpan<float>) noexcept;
 template BinaryRange binary_range(PointSpan<double>) noexcept;
-
-template <class T>
-Closeness compare_exactly(const Vec4<T>& a, const Vec4<T>& b, const Vec4<T>& q) {
-    double pa[3], pb[3], pq[3];
-    for (int k = 0; k < 3; ++k) {
-        pa[k] = a.lane[k];
-        pb[k] = b.lane[k];
-        pq[k] = q.lane[k];
-        if (!comparable(pa[k]) || !comparable(pb[k]) || !comparable(pq[k])) {
-            return Closeness::unknown;
-        }
-    }
-    double da[24], db[24], diff[48];
-    const int s = exact::sign(
-        exact::difference(squared_distance(pa, pq, da), squared_distance(pb, pq, db), diff));
-    return s < 0 ? Closeness::nearer : s == 0 ? Closeness::as_near : Closeness::farther;
-}
-
-template Closeness compare_exactly(const Vec4<float>&, const Vec4<float>&, const Vec4<float>&);
-template Closeness compare_exactly(const Vec4<double>&, const Vec4<double>&, const Vec4<double>&);
 
 }  // namespace tevu

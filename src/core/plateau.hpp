@@ -14,8 +14,9 @@
 // So a step that does not move, but sees a neighbour within rounding reach of
 // its own distance, hands over to a breadth-first search of the plateau: the
 // vertices reachable from the end vertex through vertices within reach,
-// unless exact arithmetic shows that no neighbour of the end vertex is nearer
-// (as with the exact ties of grids and copies, which are common). The
+// unless the distances are sure to be exact, so that no neighbour of the end
+// vertex is nearer (as with the exact ties of grids and copies, which are
+// common). The
 // first vertex it meets that is strictly nearer (as rounded) than the end
 // vertex is where the descent goes on; if there is none, the descent ends
 // where it stopped. Every exactly-nearer vertex on a path to an exact nearest
@@ -71,55 +72,60 @@ inline StepOutcome step_outcome(std::size_t cur, T d2, std::size_t best, T e2) n
                              : StepOutcome::stopped;
 }
 
-// A set of vertex ids by open addressing, grown as needed.
-class VertexSet {
+// The vertices of a plateau in the order they were found, each once: a
+// linear search finds those already in while there are few, an
+// open-addressing table once there are more.
+class PlateauList {
 public:
-    // Adds v; returns whether it was new.
-    bool insert(std::uint32_t v) {
-        if (v == kEmpty) {  // the one id the table cannot hold
-            const bool fresh = !has_empty_id_;
-            has_empty_id_ = true;
-            return fresh;
+    explicit PlateauList(std::uint32_t first) { list_.reserve(kLinear); list_.push_back(first); }
+
+    std::size_t size() const noexcept { return list_.size(); }
+    std::uint32_t operator[](std::size_t i) const noexcept { return list_[i]; }
+
+    // Appends v unless it is in already.
+    void add(std::uint32_t v) {
+        if (list_.size() <= kLinear) {
+            for (const std::uint32_t u : list_) {
+                if (u == v) return;
+            }
+            list_.push_back(v);
+            if (list_.size() > kLinear) {
+                for (const std::uint32_t u : list_) enter(u);
+            }
+            return;
         }
-        if (2 * (count_ + 1) > slots_.size()) grow();
-        std::size_t at = slot_of(v);
-        while (slots_[at] != kEmpty) {
-            if (slots_[at] == v) return false;
-            at = (at + 1) & (slots_.size() - 1);
-        }
-        slots_[at] = v;
-        ++count_;
-        return true;
+        if (enter(v)) list_.push_back(v);
     }
 
 private:
-    static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
-
-    std::size_t slot_of(std::uint32_t v) const noexcept {
-        return (std::uint64_t{v} * 0x9E3779B97F4A7C15ull >> 32) & (slots_.size() - 1);
+    static constexpr std::size_t kLinear = 32;
+    // Slots hold id + 1, so that 0 marks an empty one.
+    bool enter(std::uint32_t v) {
+        if (2 * (entered_ + 1) > table_.size()) grow();
+        const std::uint64_t key = std::uint64_t{v} + 1;
+        std::size_t at = (key * 0x9E3779B97F4A7C15ull >> 32) & (table_.size() - 1);
+        while (table_[at] != 0) {
+            if (table_[at] == key) return false;
+            at = (at + 1) & (table_.size() - 1);
+        }
+        table_[at] = key;
+        ++entered_;
+        return true;
     }
 
     void grow() {
-        std::vector<std::uint32_t> old(slots_.empty() ? 32 : 2 * slots_.size(), kEmpty);
-        old.swap(slots_);
-        count_ = 0;
-        for (const std::uint32_t v : old) {
-            if (v != kEmpty) insert(v);
+        std::vector<std::uint64_t> old(table_.empty() ? 4 * kLinear : 2 * table_.size(), 0);
+        old.swap(table_);
+        entered_ = 0;
+        for (const std::uint64_t key : old) {
+            if (key != 0) enter(static_cast<std::uint32_t>(key - 1));
         }
     }
 
-    std::vector<std::uint32_t> slots_;
-    std::size_t count_ = 0;
-    bool has_empty_id_ = false;
+    std::vector<std::uint32_t> list_;
+    std::vector<std::uint64_t> table_;
+    std::size_t entered_ = 0;
 };
-
-// How the exact squared distance from q to a compares with that to b; unknown
-// when a coordinate (NaN, infinite, or beyond the range exact arithmetic
-// covers here, which every float32 coordinate is within) rules it out.
-enum class Closeness { nearer, as_near, farther, unknown };
-
-template <class T>
-Closeness compare_exactly(const Vec4<T>& a, const Vec4<T>& b, const Vec4<T>& q);
 
 // Whether dist2(p, q) is sure to be the exact squared distance: every
 // difference exact, with few enough significant bits for an exact square, and
@@ -129,9 +135,10 @@ template <class T>
 bool distance_is_exact(const Vec4<T>& p, const Vec4<T>& q) noexcept;
 
 // Whether a neighbour of `cur` within reach may be exactly nearer to q than
-// cur. If none is, cur is exactly nearer than all its neighbours, which on a
-// Delaunay graph makes it a nearest point; so ties that are exact (grids,
-// copies) end the descent at once.
+// cur: unless both distances are sure to be exact, it may. If none may, cur
+// is exactly nearer than all its neighbours, which on a Delaunay graph makes
+// it a nearest point; so ties that are exact (grids, copies) end the descent
+// at once.
 template <class T, class Offsets, class Ids>
 bool may_lead_nearer(const Vec4<T>* points, std::size_t n_points, Offsets indptr, Ids indices,
                      const Vec4<T>& q, std::size_t cur, T reach) {
@@ -145,9 +152,7 @@ bool may_lead_nearer(const Vec4<T>* points, std::size_t n_points, Offsets indptr
         // The step did not move, so p is, as rounded, no nearer than cur; if
         // both distances are exact, neither is it exactly.
         if (cur_exact < 0) cur_exact = distance_is_exact(points[cur], q) ? 1 : 0;
-        if (cur_exact == 1 && distance_is_exact(p, q)) continue;
-        const Closeness c = compare_exactly(p, points[cur], q);
-        if (c == Closeness::nearer || c == Closeness::unknown) return true;
+        if (cur_exact == 0 || !distance_is_exact(p, q)) return true;
     }
     return false;
 }
@@ -252,11 +257,10 @@ template <class T, class Offsets, class Ids>
 [[gnu::noinline]] bool leave_plateau(const Vec4<T>* points, std::size_t n_points,
                                      Offsets indptr, Ids indices, const Vec4<T>& q,
                                      std::size_t& cur, T& d2) {
+    if (!(d2 > 0)) return false;  // nothing is nearer than 0
     const T reach = plateau_reach(d2);
     if (!may_lead_nearer(points, n_points, indptr, indices, q, cur, reach)) return false;
-    std::vector<std::uint32_t> plateau{static_cast<std::uint32_t>(cur)};
-    VertexSet seen;
-    seen.insert(plateau[0]);
+    PlateauList plateau(static_cast<std::uint32_t>(cur));
     for (std::size_t next = 0; next < plateau.size(); ++next) {
         const std::size_t u = plateau[next];
         const std::size_t lo = indptr[checked_index(u, indptr.size())];
@@ -270,7 +274,7 @@ template <class T, class Offsets, class Ids>
                 d2 = e2;
                 return true;
             }
-            if (e2 <= reach && seen.insert(v)) plateau.push_back(v);
+            if (e2 <= reach) plateau.add(v);
         }
     }
     return false;
