@@ -85,7 +85,7 @@ def _squares_exactly(d, f):
     a = abs(float(d))
     if a == 0:
         return True
-    half, edge = (26, 500) if f == np.float64 else (12, 60)
+    half, edge = (26, 500) if f == np.float64 else (12, 52)
     if not 2.0**-edge <= a <= 2.0**edge:
         return False
     m, _ = np.frexp(a)

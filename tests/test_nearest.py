@@ -68,27 +68,6 @@ def test_matches_model_on_random_graphs(prec, seed):
 
 @pytest.mark.parametrize("prec", PRECISIONS)
 @pytest.mark.parametrize("seed", range(16))
-def test_matches_model_on_random_graphs(prec, seed):
-    """Non-Delaunay graphs: local minima, so traversal order and seeds decide."""
-    rng = np.random.default_rng(seed)
-    f = FLOATS[prec]
-    n_x, n_y = rng.integers(1, 30), rng.integers(1, 30)
-    # Small integer coordinates make exactly equal distances common.
-    xp = rng.integers(-3, 4, (n_x, 3)).astype(f)
-    yp = rng.integers(-3, 4, (n_y, 3)).astype(f)
-    if seed % 3 == 0:
-        xp, yp = xp + rng.random((n_x, 3)).astype(f), yp + rng.random((n_y, 3)).astype(f)
-    x = (xp, *random_graph(rng, n_x, 3, n_x))
-    # Long lists exercise the four-at-a-time scan, short ones its tail.
-    y = (yp, *random_graph(rng, n_y, 4 if seed % 2 else 13, n_y))
-    dist, idx = call(prec, x, y)
-    want_d, want_i = oracle.greedy(*x, *y, dtype=f)
-    np.testing.assert_array_equal(dist, want_d)
-    np.testing.assert_array_equal(idx, want_i)
-
-
-@pytest.mark.parametrize("prec", PRECISIONS)
-@pytest.mark.parametrize("seed", range(16))
 def test_matches_model_on_random_graphs_with_near_ties(prec, seed):
     """Where a descent stops beside a neighbour within rounding of its own
     distance, the search of that plateau, step for step."""

@@ -3,28 +3,26 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace tevu {
 namespace {
 
 // Whether the difference x of two coordinates squares exactly: at most half
-// the significand's bits, and far enough from underflow and overflow.
-bool squares_exactly(double x) noexcept {
-    const double a = std::fabs(x);
-    if (a == 0.0) return true;
-    if (!(a >= 0x1p-500 && a <= 0x1p500)) return false;
-    std::uint64_t bits;
+// the significand's bits, and far enough from underflow and overflow for the
+// square to be a normal number.
+template <class T>
+bool squares_exactly(T x) noexcept {
+    using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    constexpr int kDropped = (std::numeric_limits<T>::digits + 1) / 2;  // low bits that must be 0
+    const T edge = std::ldexp(T{1}, std::numeric_limits<T>::max_exponent / 2 - 12);
+    const T a = std::fabs(x);
+    if (a == 0) return true;
+    if (!(a >= 1 / edge && a <= edge)) return false;
+    Bits bits;
     std::memcpy(&bits, &x, sizeof bits);
-    return (bits & ((std::uint64_t{1} << 27) - 1)) == 0;
-}
-
-bool squares_exactly(float x) noexcept {
-    const float a = std::fabs(x);
-    if (a == 0.0f) return true;
-    if (!(a >= 0x1p-60f && a <= 0x1p60f)) return false;
-    std::uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & ((std::uint32_t{1} << 12) - 1)) == 0;
+    return (bits & ((Bits{1} << kDropped) - 1)) == 0;
 }
 
 // a + b = s exactly (Knuth's two-sum: the rounding error of s is zero).
@@ -41,7 +39,7 @@ bool distance_is_exact(const Vec4<T>& p, const Vec4<T>& q) noexcept {
     T square[3];
     for (int k = 0; k < 3; ++k) {
         const T d = p.lane[k] - q.lane[k];
-        if (!sums_exactly<T>(p.lane[k], -q.lane[k], d) || !squares_exactly(d)) return false;
+        if (!sums_exactly<T>(p.lane[k], -q.lane[k], d) || !squares_exactly<T>(d)) return false;
         square[k] = d * d;
     }
     const T s = square[0] + square[1];
