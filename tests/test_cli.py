@@ -20,7 +20,7 @@ def test_demo_runs_checks_and_times_the_peers():
     out = tevu_command("demo", "--clouds", "5", "--points", "400", "--check", "4",
                        "--workers", "2", "--no-progress").stdout
     assert "5 clustered clouds x 400 points, 20 ordered pairs" in out
-    assert "4 random pairs equal (against cKDTree)" in out
+    assert "4 random pairs of 20 equal (against cKDTree)" in out
     for row in ("graphs", "join", "tevu", "cKDTree"):
         assert f"  {row} " in out
 
@@ -47,13 +47,35 @@ def test_join_scores_point_files(tmp_path):
     # Rows count from the first point, with or without a header.
     ("bad.csv", "1,2,3\n4,5,6\n7,abc,9\n", "row 2"),
     ("header.csv", "x,y,z\n1,2,3\n7,abc,9\n", "row 1"),
+    ("semicolons.csv", "1;2;3\n", "no comma-separated numbers after the first line"),
+    ("complex.npy", np.ones((4, 3), complex), "numeric array"),
 ])
 def test_join_reports_bad_files(tmp_path, name, content, message):
-    if content is not None:
+    if isinstance(content, str):
         (tmp_path / name).write_text(content)
+    elif content is not None:
+        np.save(tmp_path / name, content)
     run = tevu_command("join", str(tmp_path / name), "--out", str(tmp_path / "s.npy"),
                        check=False)
     assert run.returncode != 0 and message in run.stderr and name in run.stderr
+
+
+def test_a_csv_with_a_byte_order_mark_keeps_its_first_point(tmp_path):
+    # Spreadsheets write "CSV UTF-8" with a byte order mark before the first
+    # line; taken for a header, it would drop the point (0, 0, 0) unseen.
+    (tmp_path / "t.csv").write_bytes(b"\xef\xbb\xbf0,0,0\n10,10,10\n")
+    (tmp_path / "q.csv").write_text("0,0,0\n")
+    files = [str(tmp_path / f) for f in ("q.csv", "t.csv")]
+    tevu_command("join", *files, "--out", str(tmp_path / "s.npy"), "--reduce", "min")
+    assert np.load(tmp_path / "s.npy")[0, 1] == 0
+
+
+@pytest.mark.parametrize("option, value", [("--clouds", "1"), ("--points", "0"),
+                                           ("--check", "-1")])
+def test_demo_refuses_counts_it_cannot_run(option, value):
+    run = tevu_command("demo", option, value, "--no-peers", check=False)
+    assert run.returncode == 2 and "must be at least" in run.stderr
+    assert "Traceback" not in run.stderr
 
 
 def test_join_names_the_file_it_writes_and_checks_its_folder_first(tmp_path):

@@ -113,6 +113,9 @@ def test_answers_match_query_prepared(arrays, clouds, bound):
         assert answers.indices.dtype == np.int64 and answers.offsets.dtype == np.int64
         # Every target's answers share the offsets: none may change them.
         assert not answers.offsets.flags.writeable
+        for bad in (-1, len(clouds)):
+            with pytest.raises(IndexError, match=f"query cloud {bad} out of range"):
+                answers.of(bad)
         for q in range(len(clouds)):
             d, i = answers.of(q)
             want_d, want_i = per_pair(clouds, q, t, bound)
@@ -194,6 +197,41 @@ BAD_CLOUDS = [
 ]
 
 
+def _offset_cloud(rng):
+    return 1e6 + rng.random((2000, 3))
+
+
+def _merging_cluster(rng):
+    # 70 points within 1e-13 of 0.5 become one point in float32.
+    return np.r_[rng.random((70, 3)), 0.5 + rng.random((70, 3)) * 1e-13]
+
+
+@pytest.mark.parametrize("make", [_offset_cloud, _merging_cluster])
+@pytest.mark.parametrize("morton", [False, True])
+def test_float32_searches_use_the_graph_of_the_rounded_points(make, morton):
+    # Rounding to float32 moves points and merges close ones; on the graph of
+    # the float64 points a descent stopped up to 0.9 away from a target
+    # point it stood on.
+    rng = np.random.default_rng(21)
+    target = make(rng)
+    queries = np.r_[target, np.round(rng.random((500, 3)) * 2) + target.min(axis=0)]
+    clouds = [tevu.Cloud(queries), tevu.Cloud(target, morton=morton)]
+    into_target = list(tevu.all_by_all(clouds, reduce=None, dtype="float32"))[1]
+    dist, _ = into_target.of(0)
+    rounded = [c.astype(np.float32).astype(np.float64) for c in (target, queries)]
+    want, _ = cKDTree(rounded[0]).query(rounded[1])
+    np.testing.assert_allclose(dist, want, rtol=1e-6, atol=0)
+
+
+@pytest.mark.parametrize("change", [lambda c: setattr(c, "points", c.points[::-1]),
+                                    lambda c: setattr(c, "perm", None),
+                                    lambda c: delattr(c, "indices")])
+def test_clouds_are_immutable(change):
+    cloud = tevu.Cloud(uniform_cloud(20, 3))
+    with pytest.raises(AttributeError, match="Cloud is immutable"):
+        change(cloud)
+
+
 @pytest.mark.parametrize("make, error, message", BAD_CLOUDS)
 def test_bad_clouds_are_refused_clearly(make, error, message):
     with pytest.raises(error, match=message):
@@ -212,6 +250,7 @@ BAD_JOINS = [
     ({"workers": 2.5}, TypeError, "workers must be an int"),
     ({"distance_upper_bound": -1.0}, ValueError, "distance"),
     ({"distance_upper_bound": "far"}, TypeError, "distance_upper_bound"),
+    ({"distance_upper_bound": "0.1"}, TypeError, "distance_upper_bound"),
 ]
 
 

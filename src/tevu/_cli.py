@@ -6,7 +6,8 @@ import argparse
 import os
 import pathlib
 import sys
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -23,19 +24,29 @@ def read_points(path: pathlib.Path) -> npt.NDArray[np.float64]:
     if path.suffix == ".npy":
         return np.asarray(np.load(path, allow_pickle=False))
     if path.suffix == ".csv":
+        # utf-8-sig: the byte order mark that spreadsheets write would make
+        # the first point look like a header.
         try:
-            return np.loadtxt(path, delimiter=",", ndmin=2)
+            return np.loadtxt(path, delimiter=",", ndmin=2, encoding="utf-8-sig")
         except ValueError:
             # Retried without the first line only when that is a header: a
             # bad value further down keeps its own row number.
-            if _all_numbers(_first_line(path)):
+            first = _first_line(path)
+            if _all_numbers(first):
                 raise
-            return np.loadtxt(path, delimiter=",", ndmin=2, skiprows=1)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", UserWarning)  # "input contained no data"
+                rest = np.loadtxt(path, delimiter=",", ndmin=2, skiprows=1,
+                                  encoding="utf-8-sig")
+            if rest.size == 0:
+                raise ValueError(f"no comma-separated numbers after the first line, "
+                                 f"{first.strip()[:60]!r}") from None
+            return rest
     raise ValueError("expected a .npy or .csv file")
 
 
 def _first_line(path: pathlib.Path) -> str:
-    with open(path, encoding="utf-8", errors="replace") as lines:
+    with open(path, encoding="utf-8-sig", errors="replace") as lines:
         return lines.readline()
 
 
@@ -64,7 +75,7 @@ def _join(args: argparse.Namespace) -> None:
         path = pathlib.Path(name)
         try:
             arrays.append(as_points(read_points(path)))
-        except (OSError, ValueError) as exc:
+        except (OSError, TypeError, ValueError) as exc:
             raise SystemExit(f"tevu join: {path}: {exc}") from None
     reduce: Reduction = args.reduce
     if args.reduce == "histogram":
@@ -86,6 +97,17 @@ def _demo(args: argparse.Namespace) -> None:
              args.seed)
 
 
+def _at_least(minimum: int) -> Callable[[str], int]:
+    """An argparse type: an integer of at least `minimum`."""
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+    parse.__name__ = "integer"  # named so in argparse's "invalid integer value" message
+    return parse
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tevu", description="Exact nearest neighbours between 3-D point clouds.")
@@ -98,9 +120,9 @@ def _parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser("demo", parents=[common],
                                help="run an all-by-all join over synthetic clouds")
-    demo.add_argument("--clouds", type=int, default=40)
-    demo.add_argument("--points", type=int, default=5000, help="points per cloud")
-    demo.add_argument("--check", type=int, default=20, metavar="PAIRS",
+    demo.add_argument("--clouds", type=_at_least(2), default=40)
+    demo.add_argument("--points", type=_at_least(1), default=5000, help="points per cloud")
+    demo.add_argument("--check", type=_at_least(0), default=20, metavar="PAIRS",
                       help="pairs to check against cKDTree")
     demo.add_argument("--peers", action=argparse.BooleanOptionalAction, default=True,
                       help="time the same job with cKDTree and pykdtree")

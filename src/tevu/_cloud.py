@@ -65,7 +65,9 @@ class Cloud:
     before can pass its own `perm` (stored -> original) likewise.
 
     Instances are immutable (their arrays are read-only) and pickle as their
-    arrays. `prepared(dtype)` packs the cloud for searching once per process.
+    arrays. `prepared(dtype)` packs the cloud for searching once per process;
+    for float32 searches of points that float32 does not hold exactly, that
+    includes building the Delaunay graph of the rounded points.
     """
 
     __slots__ = ("points", "indptr", "indices", "perm", "_prepared", "_lock")
@@ -74,6 +76,8 @@ class Cloud:
     indptr: npt.NDArray[np.uint32]
     indices: npt.NDArray[np.uint32]
     perm: npt.NDArray[np.int64] | None
+    _prepared: dict[type, Prepared]
+    _lock: threading.Lock
 
     def __init__(self, points: npt.ArrayLike, graph: Any = None, *,
                  perm: npt.ArrayLike | None = None, morton: bool = False,
@@ -95,12 +99,18 @@ class Cloud:
 
     def _set(self, points: npt.NDArray[np.float64], indptr: npt.NDArray[np.uint32],
              indices: npt.NDArray[np.uint32], perm: npt.NDArray[np.int64] | None) -> None:
-        self.points = _read_only(points)
-        self.indptr = _read_only(indptr)
-        self.indices = _read_only(indices)
-        self.perm = None if perm is None else _read_only(perm)
-        self._prepared: dict[type, Prepared] = {}
-        self._lock = threading.Lock()
+        fields: dict[str, Any] = {"points": _read_only(points), "indptr": _read_only(indptr),
+                                  "indices": _read_only(indices),
+                                  "perm": None if perm is None else _read_only(perm),
+                                  "_prepared": {}, "_lock": threading.Lock()}
+        for name, value in fields.items():
+            object.__setattr__(self, name, value)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"Cloud is immutable: cannot set {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"Cloud is immutable: cannot delete {name!r}")
 
     def __reduce__(self) -> tuple[Any, ...]:
         return _rebuild_cloud, (self.points, self.indptr, self.indices, self.perm)
@@ -137,7 +147,13 @@ class Cloud:
         if kind is np.float32:
             check_squares_fit(self.points, np.float32)
             points = self.points.astype(np.float32)
-            return _tevu.PreparedF32(points, self.indptr, self.indices)
+            indptr, indices = self.indptr, self.indices
+            if not np.array_equal(points, self.points):
+                # Rounding moved points, or merged some: the graph of the
+                # float64 points is not the Delaunay graph of these, and a
+                # descent on it can stop far from the nearest point.
+                indptr, indices = _tevu.delaunay_graph(points)
+            return _tevu.PreparedF32(points, indptr, indices)
         return _tevu.PreparedF64(self.points, self.indptr, self.indices)
 
 

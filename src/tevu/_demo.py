@@ -55,14 +55,15 @@ def check_pairs(arrays: Sequence[Points], scores: npt.NDArray[np.float64], count
         return "skipped (one cloud)"
     rng = np.random.default_rng(seed)
     m = len(arrays)
-    pairs = [(int(q), int((q + 1 + rng.integers(m - 1)) % m)) for q in rng.integers(m, size=count)]
+    every = [(q, t) for q in range(m) for t in range(m) if q != t]
+    pairs = [every[k] for k in rng.permutation(len(every))[:count]]
     wrong = [(q, t) for q, t in pairs
              if not np.isclose(cKDTree(arrays[t]).query(arrays[q])[0].mean(), scores[q, t],
                                rtol=1e-12, atol=0)]
     if wrong:
-        raise SystemExit(f"tevu demo: {len(wrong)} of {count} pairs differ from cKDTree, "
+        raise SystemExit(f"tevu demo: {len(wrong)} of {len(pairs)} pairs differ from cKDTree, "
                          f"first {wrong[0]}")
-    return f"{count} random pairs equal"
+    return f"{len(pairs)} random pairs of {len(every)} equal"
 
 
 # The k-d trees compared with, and how each is queried on one thread.

@@ -38,6 +38,9 @@ class TargetAnswers(NamedTuple):
 
     def of(self, query: int) -> tuple[Floats, Ids]:
         """The answers of query cloud `query`."""
+        clouds = len(self.offsets) - 1
+        if not 0 <= query < clouds:  # a negative one would slice from the end
+            raise IndexError(f"query cloud {query} out of range for {clouds} clouds")
         start, stop = int(self.offsets[query]), int(self.offsets[query + 1])
         return self.distances[start:stop], self.indices[start:stop]
 

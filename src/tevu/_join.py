@@ -127,6 +127,8 @@ def _checked_count(value: Any, name: str) -> int:
 def _checked_bound(bound: Any) -> float | None:
     if bound is None:
         return None
+    if isinstance(bound, (str, bytes)):  # float() would parse it
+        raise TypeError(f"distance_upper_bound must be a number or None, got {bound!r}")
     try:
         value = float(bound)
     except (TypeError, ValueError):
