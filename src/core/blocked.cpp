@@ -178,7 +178,7 @@ private:
                 const std::size_t slot = s.active[r];
                 const Vec4<T>& q = x_.points[m + slot];  // index checked at the start
                 StepOutcome outcome = alone ? step_in_place(s, slot, q) : step(s, slot, q);
-                if (outcome == StepOutcome::on_plateau) outcome = leave_plateau(s, slot, q);
+                if (outcome == StepOutcome::on_plateau) outcome = search_plateau(s, slot, q);
                 if (outcome != StepOutcome::moved) {
                     s.done[slot] = 1;
                     --active;
@@ -265,11 +265,11 @@ private:
 
     // Searches the plateau around the slot's vertex; the slot moves when it
     // finds a strictly nearer vertex there.
-    StepOutcome leave_plateau(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
+    StepOutcome search_plateau(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
         if (exact_.from(q)) return StepOutcome::stopped;
         std::size_t cur = s.vertex[slot];
         T d2 = s.d2[slot];
-        if (!tevu::leave_plateau(y_.points.data(), ny_, y_.indptr, y_.indices, q, cur, d2)) {
+        if (!leave_plateau(y_.points.data(), ny_, y_.indptr, y_.indices, q, cur, d2)) {
             return StepOutcome::stopped;
         }
         s.vertex[slot] = static_cast<std::uint32_t>(cur);
