@@ -67,9 +67,9 @@ inline StepOutcome step_outcome(std::size_t cur, T d2, std::size_t best, T e2) n
     // predict as it ever was, and a plateau is rare or, on grids, the rule.
     const bool other = best != cur;
     const bool nearer = (e2 < d2) | ((e2 == d2) & (best < cur));
-    return other & nearer    ? StepOutcome::moved
-           : other & !nearer ? StepOutcome::on_plateau
-                             : StepOutcome::stopped;
+    return (other & nearer)    ? StepOutcome::moved
+           : (other & !nearer) ? StepOutcome::on_plateau
+                               : StepOutcome::stopped;
 }
 
 // The vertices of a plateau in the order they were found, each once: a
