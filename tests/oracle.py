@@ -59,8 +59,8 @@ def sticks_out(qbox, tbox, b):
 
 def plateau_reach(d2, f):
     """The largest squared distance, as rounded, that may belong to a point
-    exactly nearer than one at d2: d2 + 15 units in the last place, plus a
-    little near underflow, at most the largest finite value."""
+    exactly nearer than one at d2: d2 (1 + 8 eps), plus a little near
+    underflow, at most the largest finite value."""
     info = np.finfo(f)
     largest = f(info.max)
     if not d2 <= largest:

@@ -134,29 +134,6 @@ private:
 template <class T>
 bool distance_is_exact(const Vec4<T>& p, const Vec4<T>& q) noexcept;
 
-// Whether a neighbour of `cur` within reach may be exactly nearer to q than
-// cur: unless both distances are sure to be exact, it may. If none may, cur
-// is exactly nearer than all its neighbours, which on a Delaunay graph makes
-// it a nearest point; so ties that are exact (grids, copies) end the descent
-// at once.
-template <class T, class Offsets, class Ids>
-bool may_lead_nearer(const Vec4<T>* points, std::size_t n_points, Offsets indptr, Ids indices,
-                     const Vec4<T>& q, std::size_t cur, T reach) {
-    const std::size_t lo = indptr[checked_index(cur, indptr.size())];
-    const std::size_t hi = indptr[checked_index(cur + 1, indptr.size())];
-    check_range(lo, hi, indices.size());
-    int cur_exact = -1;  // whether cur's distance is exact, once asked
-    for (std::size_t e = lo; e < hi; ++e) {
-        const Vec4<T>& p = points[checked_index(indices[e], n_points)];
-        if (!(dist2(p, q) <= reach)) continue;
-        // The step did not move, so p is, as rounded, no nearer than cur; if
-        // both distances are exact, neither is it exactly.
-        if (cur_exact < 0) cur_exact = distance_is_exact(points[cur], q) ? 1 : 0;
-        if (cur_exact == 0 || !distance_is_exact(p, q)) return true;
-    }
-    return false;
-}
-
 // The binary range of a set of coordinates: every one is a whole multiple
 // of 2^-bottom and below 2^top in magnitude (zeros count for nothing);
 // unusable once one is NaN, infinite or subnormal.
@@ -246,20 +223,27 @@ private:
 };
 
 // The breadth-first search of the plateau around `cur`, at squared distance
-// d2 from q, when a neighbour of cur may be exactly nearer. Vertices are
-// taken first in, first out, their neighbours in CSR order; a neighbour
-// strictly nearer than d2 ends the search, and then `cur` and d2 become that
-// neighbour and its distance and the result is true. Neighbours within reach
-// join the plateau. Every offset and id is checked when it is read, as a
-// descent checks them. Kept out of line: descents on ordinary clouds do not
-// come here.
+// d2 from q. Vertices are taken first in, first out, their neighbours in CSR
+// order; a neighbour strictly nearer than d2 ends the search, and then `cur`
+// and d2 become that neighbour and its distance and the result is true.
+// Neighbours within reach join the plateau.
+//
+// Once cur's own neighbours are read, the search goes on only if one within
+// reach may be exactly nearer to q than cur: unless both distances are sure
+// to be exact, it may. If none may, cur is exactly nearer than all its
+// neighbours, which on a Delaunay graph makes it a nearest point; so ties
+// that are exact (grids, copies) end the search at once.
+//
+// Every offset and id is checked when it is read, as a descent checks them.
+// Kept out of line: descents on ordinary clouds do not come here.
 template <class T, class Offsets, class Ids>
 [[gnu::noinline]] bool leave_plateau(const Vec4<T>* points, std::size_t n_points,
                                      Offsets indptr, Ids indices, const Vec4<T>& q,
                                      std::size_t& cur, T& d2) {
     if (!(d2 > 0)) return false;  // nothing is nearer than 0
     const T reach = plateau_reach(d2);
-    if (!may_lead_nearer(points, n_points, indptr, indices, q, cur, reach)) return false;
+    const bool cur_exact = distance_is_exact(points[cur], q);
+    bool may_lead_nearer = false;
     PlateauList plateau(static_cast<std::uint32_t>(cur));
     for (std::size_t next = 0; next < plateau.size(); ++next) {
         const std::size_t u = plateau[next];
@@ -268,14 +252,20 @@ template <class T, class Offsets, class Ids>
         check_range(lo, hi, indices.size());
         for (std::size_t e = lo; e < hi; ++e) {
             const std::uint32_t v = indices[e];
-            const T e2 = dist2(points[checked_index(v, n_points)], q);
+            const Vec4<T>& p = points[checked_index(v, n_points)];
+            const T e2 = dist2(p, q);
             if (e2 < d2) {
                 cur = v;
                 d2 = e2;
                 return true;
             }
-            if (e2 <= reach) plateau.add(v);
+            if (!(e2 <= reach)) continue;
+            if (next == 0 && !may_lead_nearer) {
+                may_lead_nearer = !cur_exact || !distance_is_exact(p, q);
+            }
+            plateau.add(v);
         }
+        if (next == 0 && !may_lead_nearer) return false;
     }
     return false;
 }
