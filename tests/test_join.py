@@ -238,6 +238,57 @@ def test_bad_clouds_are_refused_clearly(make, error, message):
         make()
 
 
+def _fitting_clouds():
+    rng = np.random.default_rng(31)
+    clouds = dict(awkward_points())
+    clouds["copy at 0"] = np.r_[clouds["uniform"][:1], clouds["uniform"]]
+    clouds["tenths grid"] = np.stack(np.meshgrid(*[np.arange(8) * 0.1] * 3),
+                                     axis=-1).reshape(-1, 3)
+    clouds["tight cluster"] = np.r_[rng.random((200, 3)), 0.5 + rng.random((200, 3)) * 1e-17]
+    clouds["offset"] = 1e6 + rng.random((500, 3))
+    return clouds
+
+
+@pytest.mark.parametrize("name", sorted(_fitting_clouds()))
+@pytest.mark.parametrize("morton", [False, True])
+def test_graphs_that_fit_their_points_are_accepted(name, morton):
+    points = _fitting_clouds()[name]
+    cloud = tevu.Cloud(points, tevu.delaunay_graph(points), morton=morton)
+    assert len(cloud) == len(points)
+
+
+def _mutual_nearest_graph(points):
+    # Every point is joined to its nearest, as in a Delaunay graph, but the
+    # graph falls apart into small pieces that descents cannot cross.
+    nearest = cKDTree(points).query(points, k=2)[1][:, 1]
+    lists = [set() for _ in points]
+    for i, j in enumerate(nearest):
+        lists[i].add(int(j))
+        lists[int(j)].add(i)
+    indptr = np.r_[0, np.cumsum([len(l) for l in lists])]
+    return indptr, np.concatenate([sorted(l) for l in lists])
+
+
+MISMATCHED = {
+    # SciPy's triangulation leaves the second copy out of every simplex.
+    "copies without neighbours": (lambda p: np.r_[p[:1], p], delaunay_graph,
+                                  "point 1 has no neighbours"),
+    "points in another order": (lambda p: p[::-1], lambda p: tevu.delaunay_graph(p[::-1]),
+                                "no neighbour of point"),
+    "graph of other points": (lambda p: p, lambda p: tevu.delaunay_graph(p + 0.5 * p[::-1]),
+                              "no neighbour of point"),
+    "nearest-neighbour pieces": (lambda p: p, _mutual_nearest_graph, "a search for"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(MISMATCHED))
+def test_graphs_that_do_not_fit_their_points_are_refused(name):
+    change, graph_of, message = MISMATCHED[name]
+    points = change(uniform_cloud(2000, 32))
+    with pytest.raises(ValueError, match=message):
+        tevu.Cloud(points, graph_of(points))
+
+
 BAD_JOINS = [
     ({"reduce": "average"}, ValueError, "reduce must be one of"),
     ({"reduce": 42}, TypeError, "reduce must be"),

@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 import _tevu
 
+from ._graph_fit import check_graph_fits
 from ._pickling import Prepared
 from ._validate import as_float_dtype, as_graph, as_permutation, as_points, check_squares_fit
 
@@ -56,7 +57,11 @@ class Cloud:
     `graph` is its CSR graph
     `(indptr, indices)`, as `delaunay_graph` returns it; when omitted, that is
     how it is built (`workers` threads). Searches are exact on Delaunay
-    graphs; a graph that does not fit the points raises ValueError.
+    graphs. A given graph is checked for form, and on a few sampled points
+    against brute force: a point without neighbours, or a graph that is
+    plainly not the Delaunay graph of these points (of other points, or of
+    these in another order), raises ValueError. The sample costs as much as
+    some 32 brute-force queries; it is evidence, not proof.
 
     With `morton=True` the points are stored in Z-order, which makes searches
     into the cloud faster; `perm` then maps stored position to original
@@ -94,6 +99,8 @@ class Cloud:
                 checked_graph = relabel(checked_graph, sort)
         if checked_graph is None:
             checked_graph = _tevu.delaunay_graph(xyz, workers=workers)
+        else:
+            check_graph_fits(xyz, *checked_graph)
         indptr, indices = checked_graph
         self._set(xyz, indptr, indices, order)
 
