@@ -127,6 +127,25 @@ def test_answers_match_query_prepared(arrays, clouds, bound):
                                d[hit], rtol=0, atol=0)
 
 
+@pytest.mark.parametrize("longest", [3, 60, 3000])
+@pytest.mark.parametrize("integers", [False, True])
+def test_medians_of_many_clouds_match_numpy(longest, integers):
+    # Clouds of equal hit counts are reduced together, long ones one by one;
+    # misses and empty clouds are left out, ties are common on integers.
+    from tevu._reduce import make_reducer
+    rng = np.random.default_rng(longest)
+    median = make_reducer("median", None)
+    for _ in range(20):
+        lengths = rng.integers(0, longest, int(rng.integers(2, 60)))
+        offsets = np.r_[0, np.cumsum(lengths)]
+        d = rng.integers(0, 5, offsets[-1]) * 1.0 if integers else rng.random(offsets[-1])
+        d[rng.random(len(d)) < rng.random()] = np.inf
+        got = median(0, d, np.zeros(len(d), np.int64), offsets)
+        want = [np.nan] + [np.median(h[np.isfinite(h)]) if np.isfinite(h).any() else np.nan
+                           for h in np.split(d, offsets[1:-1])[1:]]
+        np.testing.assert_array_equal(got, want)
+
+
 def test_a_function_sees_every_ordered_pair_once(clouds):
     seen = []
 

@@ -61,13 +61,32 @@ def _max(d: npt.NDArray[np.float64], hit: npt.NDArray[np.bool_],
     return np.where(np.isinf(high), np.nan, high)
 
 
+# Above this many hits a cloud's median is worked out on its own: NumPy
+# partitions long 1-D arrays faster than the rows of a 2-D one.
+_MEDIAN_ROWS_UP_TO = 1024
+
+
 def _median(d: npt.NDArray[np.float64], hit: npt.NDArray[np.bool_],
             offsets: Ids) -> npt.NDArray[np.float64]:
-    out = np.full(len(offsets) - 1, np.nan)
-    for q, (start, stop) in enumerate(zip(offsets[:-1].tolist(), offsets[1:].tolist())):
-        hits = d[start:stop][hit[start:stop]]
-        if len(hits):
-            out[q] = np.median(hits)
+    """Each cloud's median of hits, as np.median gives it. Smaller clouds
+    with the same number of hits are partitioned together, as rows of one
+    array, so that thousands of them cost a few NumPy calls, not one each."""
+    hits = _per_cloud(np.add, hit.astype(np.float64), offsets, 0.0).astype(np.int64)
+    starts = np.r_[0, np.cumsum(hits)]
+    hit_values = d[hit]
+    out = np.full(len(hits), np.nan)
+    for count in np.unique(hits[hits > 0]).tolist():
+        clouds = np.flatnonzero(hits == count)
+        middle = [(count - 1) // 2, count // 2]
+        if count <= _MEDIAN_ROWS_UP_TO:
+            rows = hit_values[starts[clouds][:, None] + np.arange(count)]
+            rows.partition(middle, axis=1)
+            out[clouds] = (rows[:, middle[0]] + rows[:, middle[1]]) / 2
+            continue
+        for c in clouds.tolist():
+            row = hit_values[starts[c]:starts[c] + count].copy()
+            row.partition(middle)
+            out[c] = (row[middle[0]] + row[middle[1]]) / 2
     return out
 
 
