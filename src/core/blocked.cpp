@@ -83,7 +83,7 @@ public:
         const std::size_t n = out_.distances.size();
         if (stops != nullptr && y_.indptr.contiguous() && y_.indices.contiguous()) {
             facts_ = stops->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-                                {y_.indices.base, y_.indices.len});
+                                {y_.indices.base, y_.indices.len}, n);
         }
         if (block == 1 && y_.indptr.contiguous() && y_.indices.contiguous()) {
             // BlockScratch's checks pass for a block of one.

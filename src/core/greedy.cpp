@@ -281,8 +281,10 @@ private:
         target_checked_ = true;
         const IdRun indices{y_.indices.base, y_.indices.len};
         if (stops_ != nullptr) {
-            facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len}, indices);
-        } else if (worth_checking_all_ids(indices, n_)) {
+            facts_ = stops_->get(y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len}, indices,
+                                 n_);
+        }
+        if (facts_.stop_limits == nullptr && worth_checking_all_ids(indices, n_)) {
             facts_.ids_in_range = ids_below(indices, ny_);
         }
     }

@@ -68,7 +68,15 @@ Buffer<T> stop_limits(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
 
 template <class T>
 TargetFacts<T> StopLimitsCache<T>::get(const Vec4<T>* points, std::size_t n_points,
-                                       IdRun indptr, IdRun indices) const {
+                                       IdRun indptr, IdRun indices, std::size_t searches) const {
+    // Saturating, so that calls with absurd query counts cannot wrap it round.
+    constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
+    std::size_t asked = asked_.load(std::memory_order_relaxed);
+    std::size_t more;
+    do {
+        more = searches > kMost - asked ? kMost : asked + searches;
+    } while (!asked_.compare_exchange_weak(asked, more, std::memory_order_relaxed));
+    if (more < n_points / kStopLimitsAfterShare) return {};
     const Known* known = known_.get([&] {
         return Known{stop_limits(points, n_points, indptr, indices), ids_below(indices, n_points)};
     });

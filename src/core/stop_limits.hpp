@@ -15,6 +15,7 @@
 // for the rounding bounds.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 
@@ -49,21 +50,31 @@ struct TargetFacts {
     bool ids_in_range = false;       // every neighbour id is below the point count
 };
 
-// The limits of an immutable graph, worked out the first time a search asks
-// and kept. Safe to share between threads.
+// Working the limits out reads every neighbour list of the target, about as
+// much as a few searches per target point; a call with a handful of query
+// points into a large target would pay more for that than it could save.
+// So they are worked out once the calls that asked for them have brought
+// this many query points per target point.
+inline constexpr std::size_t kStopLimitsAfterShare = 4;
+
+// The limits of an immutable graph, worked out when the searches asked of it
+// come to a quarter of its points, and kept. Safe to share between threads.
 template <class T>
 class StopLimitsCache {
 public:
-    // The limits (null when they could not be allocated), and whether all
-    // neighbour ids are in range, so that scans need not check them.
+    // The limits (null when not worked out yet or when they could not be
+    // allocated), and whether all neighbour ids are in range, so that scans
+    // need not check them. `searches`: the query points of the asking call.
     TargetFacts<T> get(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
-                       IdRun indices) const;
+                       IdRun indices, std::size_t searches) const;
 
 private:
     struct Known {
         Buffer<T> limits;
         bool ids_in_range;
     };
+    // Query points asked so far; it only decides when, never what.
+    mutable std::atomic<std::size_t> asked_{0};
     Kept<Known> known_;
 };
 
