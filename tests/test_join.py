@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from scipy.spatial import cKDTree
 
+import _tevu
 import tevu
 from conftest import clustered_cloud, delaunay_graph, uniform_cloud
 
@@ -182,6 +183,24 @@ def test_clouds_pickle_as_their_arrays(clouds):
         for name in ("points", "indptr", "indices", "perm"):
             a, b = getattr(cloud, name), getattr(copy, name)
             assert (a is None and b is None) or (np.array_equal(a, b) and not b.flags.writeable)
+
+
+@pytest.mark.parametrize("rounded", [False, True])
+def test_clouds_pickle_their_float32_graph_when_it_took_a_build(rounded, monkeypatch):
+    # Points that float32 rounds get a graph of their own for float32
+    # searches: a copy must search with it without building it again.
+    rng = np.random.default_rng(5)
+    points = 1e6 + rng.random((800, 3))
+    if not rounded:
+        points = points.astype(np.float32).astype(np.float64)
+    cloud = tevu.Cloud(points[:500])
+    queries = tevu.Cloud(points[500:]).prepared("float32")
+    want = cloud.prepared("float32").query_prepared(queries)
+    monkeypatch.setattr(_tevu, "delaunay_graph", None)  # any build now fails
+    copy = pickle.loads(pickle.dumps(cloud))
+    got = copy.prepared("float32").query_prepared(queries)
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
 
 
 POINTS = np.random.default_rng(0).random((30, 3))

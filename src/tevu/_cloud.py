@@ -120,7 +120,13 @@ class Cloud:
         raise AttributeError(f"Cloud is immutable: cannot delete {name!r}")
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return _rebuild_cloud, (self.points, self.indptr, self.indices, self.perm)
+        arrays = (self.points, self.indptr, self.indices, self.perm)
+        single = self._prepared.get(np.float32)
+        if single is None or not _moved_by_rounding(self.points):
+            return _rebuild_cloud, arrays
+        # The graph of the rounded points took a build to make: it travels
+        # with the cloud, so that processes searching in float32 need none.
+        return _rebuild_cloud, (*arrays, single)
 
     def __len__(self) -> int:
         return len(self.points)
@@ -155,7 +161,7 @@ class Cloud:
             check_squares_fit(self.points, np.float32)
             points = self.points.astype(np.float32)
             indptr, indices = self.indptr, self.indices
-            if not np.array_equal(points, self.points):
+            if _moved_by_rounding(self.points):
                 # Rounding moved points, or merged some: the graph of the
                 # float64 points is not the Delaunay graph of these, and a
                 # descent on it can stop far from the nearest point.
@@ -164,9 +170,18 @@ class Cloud:
         return _tevu.PreparedF64(self.points, self.indptr, self.indices)
 
 
+def _moved_by_rounding(points: npt.NDArray[np.float64]) -> bool:
+    """Whether float32 does not hold every coordinate exactly."""
+    return not np.array_equal(points.astype(np.float32), points)
+
+
 def _rebuild_cloud(points: npt.NDArray[np.float64], indptr: npt.NDArray[np.uint32],
-                   indices: npt.NDArray[np.uint32], perm: npt.NDArray[np.int64] | None) -> Cloud:
-    """Unpickles a cloud: its arrays were checked when it was made."""
+                   indices: npt.NDArray[np.uint32], perm: npt.NDArray[np.int64] | None,
+                   single: _tevu.PreparedF32 | None = None) -> Cloud:
+    """Unpickles a cloud: its arrays were checked when it was made. `single`
+    is its float32 form, when that has a graph of its own."""
     cloud = Cloud.__new__(Cloud)
     cloud._set(points, indptr, indices, perm)
+    if single is not None:
+        cloud._prepared[np.float32] = single
     return cloud

@@ -176,6 +176,12 @@ def run_tile(job: str, clouds: Sequence[Cloud], targets: Sequence[int],
 def _executor_answers(clouds: list[Cloud], options: JoinOptions, executor: Executor,
                       parallel: int) -> Iterator[Any]:
     job = uuid.uuid4().hex
+    if options.dtype is np.float32:
+        # Clouds that float32 rounds get graphs of their rounded points: made
+        # here once, they travel with the clouds, instead of being made again
+        # in every process.
+        with ThreadPoolExecutor(parallel) as pool:
+            list(pool.map(lambda cloud: cloud.prepared("float32"), clouds))
     payload = tuple(clouds)
     # A few tiles per worker balance the load; each task ships the clouds.
     size = max(1, math.ceil(len(clouds) / (4 * parallel)))
