@@ -63,7 +63,6 @@ def _with_peer_checks(check, timed, reference, prec, bound=None, column=0):
 
 def k1(bench, kind, n, order):
     store, rounds = bench.store, bench.rounds_for(n)
-    x, y = store.stored(kind, n, "x", order), store.stored(kind, n, "y", order)
     bound = None
     for bound_kind in ("none", "median"):
         fns = {}
@@ -71,8 +70,8 @@ def k1(bench, kind, n, order):
             xs, ys = (store.points(kind, n, r, order, prec) for r in "xy")
             px, py = (store.prepared(kind, n, r, order, prec) for r in "xy")
             if bound is None:
-                fns[f"{prec} all_nearest_neighbours"] = partial(NEAREST[prec], xs, *x.graph,
-                                                                ys, *y.graph)
+                xg, yg = (store.graph(kind, n, r, order, prec) for r in "xy")
+                fns[f"{prec} all_nearest_neighbours"] = partial(NEAREST[prec], xs, *xg, ys, *yg)
             fns[f"{prec} query_prepared"] = partial(py.query_prepared, px, bound)
             trees, xq = _peer_inputs(bench, kind, n, order, prec)
             fns.update(_peer_fns(trees, xq, 1, bound, prec))
@@ -119,10 +118,9 @@ def k8(bench, kind, n, order):
 def build(bench, kind, n, order):
     """Preparing y once (packing, bounding box, CSR copy) against the trees."""
     store = bench.store
-    y = store.stored(kind, n, "y", order)
     for prec in PRECISIONS:
         ys = store.points(kind, n, "y", order, prec)
-        fns = {"prepare": partial(PREPARED[prec], ys, *y.graph)}
+        fns = {"prepare": partial(PREPARED[prec], ys, *store.graph(kind, n, "y", order, prec))}
         fns.update({p: partial(peers.build, p, peers.peer_points(ys, p)) for p in peers.PEERS})
         timed = interleaved(fns, bench.rounds_for(n), bench.min_time, bench.warmup_for(n))
         bench.table.add(timing_row(

@@ -93,11 +93,18 @@ class CloudStore:
         return self.once(("points", kind, n, role, order, prec),
                           lambda: self.stored(kind, n, role, order).points.astype(FLOATS[prec]))
 
+    def graph(self, kind, n, role, order, prec):
+        """The graph of the stored points in the given precision: float32
+        rounding can merge points, so f32 gets the graph of its own points."""
+        if prec == "f64":
+            return self.stored(kind, n, role, order).graph
+        return self.once(("graph", kind, n, role, order, prec),
+                          lambda: _tevu.delaunay_graph(self.points(kind, n, role, order, prec)))
+
     def prepared(self, kind, n, role, order, prec):
-        def make():
-            s = self.stored(kind, n, role, order)
-            return PREPARED[prec](self.points(kind, n, role, order, prec), *s.graph)
-        return self.once(("prepared", kind, n, role, order, prec), make)
+        return self.once(("prepared", kind, n, role, order, prec),
+                          lambda: PREPARED[prec](self.points(kind, n, role, order, prec),
+                                                 *self.graph(kind, n, role, order, prec)))
 
     def draw(self, kind, n, role):
         rng = np.random.default_rng([self.seed, KINDS.index(kind), n, _role_code(role)])
