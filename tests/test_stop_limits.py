@@ -9,6 +9,7 @@ the models, twice (the limits are kept after the first search)."""
 import numpy as np
 import pytest
 
+import _tevu
 import oracle
 from conftest import (FLOATS, PanicException, csr_from_lists, delaunay_graph,
                       first_uses_in_threads)
@@ -76,6 +77,63 @@ def test_early_stops_keep_every_answer(prec, scale_index, graph):
             got = target.query_prepared_blocked(query, block)
             np.testing.assert_array_equal(got[0], want_prepared[0])
             np.testing.assert_array_equal(got[1], want_prepared[1])
+
+
+def copies_target(rng, f, graph):
+    """40 points and 30 copies of a few of them. The built graph links each
+    copy to its first one only; the random graph also links copies (first
+    ones included) to other points, so that a copy may lead on."""
+    pts = rng.random((40, 3))
+    pts = np.concatenate([pts, pts[rng.integers(0, 5, 30)]]).astype(f)
+    pts = pts[rng.permutation(len(pts))]
+    if graph == "built":
+        return pts, *_tevu.delaunay_graph(pts)
+    lists = [set(rng.integers(0, len(pts), 3).tolist()) for _ in pts]
+    for i, p in enumerate(pts):
+        for j in np.flatnonzero((pts == p).all(axis=1)):
+            lists[i].add(int(j))
+    return pts, *csr_from_lists([sorted(l) for l in lists])
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("graph", ["built", "random"])
+@pytest.mark.parametrize("seed", range(4))
+def test_copies_keep_every_answer(prec, graph, seed):
+    """A point's later copies are left out of its limit only when they lead
+    nowhere else; queries sit on the copies, near them and anywhere."""
+    f = FLOATS[prec]
+    rng = np.random.default_rng(seed)
+    y = copies_target(rng, f, graph)
+    on = y[0][rng.integers(0, len(y[0]), 60)]
+    near = on + rng.normal(scale=1e-3, size=on.shape).astype(f)
+    xp = np.concatenate([on, near, rng.random((60, 3)).astype(f)]).astype(f)
+    x = (xp, *random_graph(rng, len(xp), 3, len(xp)))
+    target, query = PREPARED[prec](*y), PREPARED[prec](*x)
+    grouped = GROUPED[prec].prepare([query], [None])
+    greedy = oracle.greedy(*x, *y, dtype=f)
+    blocked = oracle.blocked(xp[grouped.perm], len(xp), *y, 1, f)
+    for _ in range(2):
+        got = target.query_prepared(query)
+        np.testing.assert_array_equal(got[0], greedy[0])
+        np.testing.assert_array_equal(got[1], greedy[1])
+        got = target.query_grouped(grouped, None, 1, finalize=False)
+        np.testing.assert_array_equal(got[0], blocked[0])
+        np.testing.assert_array_equal(got[1], blocked[1])
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+def test_a_copy_that_leads_on_is_still_searched(prec):
+    """Vertex 1 is a copy of vertex 0 and the only way to vertex 2, which is
+    nearer to the query: the plateau at vertex 0 leads there, so vertex 0's
+    far neighbour must not give it a limit that ends the descent first."""
+    f = FLOATS[prec]
+    y = (np.array([[0, 0, 0], [0, 0, 0], [0.3, 0, 0], [5, 0, 0]], f),
+         *csr_from_lists([[1, 3], [0, 2], [1], [0]]))
+    target = PREPARED[prec](*y)
+    query = PREPARED[prec](np.full((8, 3), [0.2, 0, 0], f), *csr_from_lists([[]] * 8))
+    for _ in range(2):
+        assert target.query_prepared(query)[1].tolist() == [2] * 8
+        assert target.query_prepared_blocked(query, 1)[1].tolist() == [2] * 8
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)

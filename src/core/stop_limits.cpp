@@ -30,6 +30,27 @@ struct Rounding<float> {
 };
 
 template <class T>
+bool same_place(const Vec4<T>& a, const Vec4<T>& b) {
+    return a.lane[0] == b.lane[0] && a.lane[1] == b.lane[1] && a.lane[2] == b.lane[2];
+}
+
+// Whether vertex v has a well-formed neighbour list whose every id is a
+// point at u's place.
+template <class T>
+bool only_copies_around(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
+                        IdRun indices, std::size_t u, std::size_t v) {
+    if (v + 1 >= indptr.len) return false;
+    const std::size_t lo = indptr[v];
+    const std::size_t hi = indptr[v + 1];
+    if (lo > hi || hi > indices.len) return false;
+    for (std::size_t e = lo; e < hi; ++e) {
+        const std::size_t w = indices[e];
+        if (w >= n_points || !same_place(points[w], points[u])) return false;
+    }
+    return true;
+}
+
+template <class T>
 T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indices,
            std::size_t u) {
     if (u + 1 >= indptr.len) return 0;
@@ -37,14 +58,27 @@ T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indi
     const std::size_t hi = indptr[u + 1];
     if (lo >= hi || hi > indices.len) return 0;
     T nearest = std::numeric_limits<T>::infinity();
+    bool only_copies = true;
     for (std::size_t e = lo; e < hi; ++e) {
         const std::size_t v = indices[e];
         if (v >= n_points) return 0;
+        if (same_place(points[v], points[u])) {
+            // A later copy of u is exactly as near to any q, and equal
+            // distances stay at the smaller index; when all its neighbours
+            // are at u's place too (as a builder links copies), even the
+            // plateau search finds no way on through it. Without this, the
+            // first of many copies would be scanned at every visit.
+            if (v <= u || !only_copies_around(points, n_points, indptr, indices, u, v)) return 0;
+            continue;
+        }
         const T d2 = dist2(points[v], points[u]);
         if (std::isnan(d2)) return 0;
         nearest = d2 < nearest ? d2 : nearest;
+        only_copies = false;
     }
     using R = Rounding<T>;
+    // Only later copies: the descent ends here from anywhere.
+    if (only_copies) return std::numeric_limits<T>::infinity();
     if (!(nearest >= R::kLowest && nearest <= R::kHighest)) return 0;
     return nearest * (T(0.25) * (T(1) - R::kMargin));
 }
