@@ -53,7 +53,9 @@ class Cloud:
 
     `points` is an (n, 3) array (further columns are ignored), copied as
     float64; every coordinate must be finite and below 2^510 in magnitude
-    (2^62 for float32 searches), so that squared distances do not overflow.
+    (2^62 for float32 searches), so that squared distances do not overflow;
+    building the graph also refuses a nonzero coordinate over about 2^1021
+    times smaller than the cloud's largest (see `delaunay_graph`).
     `graph` is its CSR graph
     `(indptr, indices)`, as `delaunay_graph` returns it; when omitted, that is
     how it is built (`workers` threads). Searches are exact on Delaunay
