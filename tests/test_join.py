@@ -307,7 +307,21 @@ def _mutual_nearest_graph(points):
     return indptr, np.concatenate([sorted(l) for l in lists])
 
 
+def _ten_nearest_graph(points):
+    # A symmetric neighbourhood graph, but not a Delaunay one: descents
+    # stop early where its edges do not lead on.
+    nearest = cKDTree(points).query(points, k=11)[1][:, 1:]
+    lists = [set() for _ in points]
+    for i, row in enumerate(nearest):
+        for j in row.tolist():
+            lists[i].add(j)
+            lists[j].add(i)
+    indptr = np.r_[0, np.cumsum([len(l) for l in lists])]
+    return indptr, np.concatenate([sorted(l) for l in lists])
+
+
 MISMATCHED = {
+    "ten nearest": (lambda p: p, _ten_nearest_graph, "a search for point"),
     # SciPy's triangulation leaves the second copy out of every simplex.
     "copies without neighbours": (lambda p: np.r_[p[:1], p], delaunay_graph,
                                   "point 1 has no neighbours"),

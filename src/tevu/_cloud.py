@@ -63,7 +63,7 @@ class Cloud:
     against brute force: a point without neighbours, or a graph that is
     plainly not the Delaunay graph of these points (of other points, or of
     these in another order), raises ValueError. The sample costs as much as
-    some 32 brute-force queries; it is evidence, not proof.
+    some 64 brute-force queries; it is evidence, not proof.
 
     With `morton=True` the points are stored in Z-order, which makes searches
     into the cloud faster; `perm` then maps stored position to original

@@ -18,8 +18,12 @@ import numpy.typing as npt
 
 import _tevu
 
-# Points whose nearest neighbour is checked, and as many random queries.
+# Points whose nearest neighbour is checked against brute force, random
+# queries checked so, and the cloud's own points searched for (each must be
+# found at distance 0, which needs no brute force).
 _SAMPLED = 16
+_QUERIES = 48
+_OWN_POINTS = 1024
 # Squared distances that agree this closely are the same up to rounding: a
 # descent compares rounded values, and near ties may go either way.
 _RELATIVE_ROUNDING = 2.0 ** -30
@@ -45,11 +49,27 @@ def check_graph_fits(points: npt.NDArray[np.float64], indptr: npt.NDArray[np.uin
     for i in rng.choice(n, size=min(n, _SAMPLED), replace=False):
         _check_nearest_is_neighbour(columns, points, int(i), indices[indptr[i]:indptr[i + 1]])
     lo, hi = points.min(axis=0), points.max(axis=0)
-    queries = rng.uniform(lo, hi, size=(_SAMPLED, 3))
-    no_edges = np.zeros(_SAMPLED + 1, dtype=np.uint32), np.empty(0, dtype=np.uint32)
-    _, found = _tevu.all_nearest_neighbours(queries, *no_edges, points, indptr, indices)
+    queries = rng.uniform(lo, hi, size=(_QUERIES, 3))
+    own = rng.choice(n, size=min(n, _OWN_POINTS), replace=False)
+    distances, found = _search(np.ascontiguousarray(points[own]), points, indptr, indices)
+    if np.any(distances != 0):
+        k = int(np.argmax(distances != 0))
+        raise ValueError(
+            f"graph does not fit the points: a search for point {int(own[k])} ends at point "
+            f"{int(found[k])}, {distances[k]:.6g} away; searches are exact only on the "
+            "points' Delaunay graph")
+    _, found = _search(queries, points, indptr, indices)
     for query, answer in zip(queries, found):
         _check_descent(columns, query, int(answer))
+
+
+def _search(queries: npt.NDArray[np.float64], points: npt.NDArray[np.float64],
+            indptr: npt.NDArray[np.uint32],
+            indices: npt.NDArray[np.uint32]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint64]]:
+    """Nearest points by descent; without query edges, every search starts
+    where the one before it ended, so most cross a good part of the graph."""
+    no_edges = np.zeros(len(queries) + 1, dtype=np.uint32), np.empty(0, dtype=np.uint32)
+    return _tevu.all_nearest_neighbours(queries, *no_edges, points, indptr, indices)
 
 
 def _squared_distances(columns: npt.NDArray[np.float64],
