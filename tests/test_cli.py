@@ -71,11 +71,20 @@ def test_a_csv_with_a_byte_order_mark_keeps_its_first_point(tmp_path):
 
 
 @pytest.mark.parametrize("option, value", [("--clouds", "1"), ("--points", "0"),
-                                           ("--check", "-1")])
+                                           ("--check", "-1"), ("--workers", "0")])
 def test_demo_refuses_counts_it_cannot_run(option, value):
     run = tevu_command("demo", option, value, "--no-peers", check=False)
     assert run.returncode == 2 and "must be at least" in run.stderr
     assert "Traceback" not in run.stderr
+
+
+def test_an_empty_csv_is_refused_clearly(tmp_path):
+    (tmp_path / "e.csv").write_text("")
+    np.save(tmp_path / "a.npy", np.zeros((3, 3)))
+    run = tevu_command("join", str(tmp_path / "a.npy"), str(tmp_path / "e.csv"), "--out",
+                       str(tmp_path / "s.npy"), check=False)
+    assert run.returncode != 0 and "no points" in run.stderr
+    assert "Traceback" not in run.stderr and "Warning" not in run.stderr
 
 
 def test_join_names_the_file_it_writes_and_checks_its_folder_first(tmp_path):

@@ -354,6 +354,9 @@ BAD_JOINS = [
     ({"distance_upper_bound": -1.0}, ValueError, "distance"),
     ({"distance_upper_bound": "far"}, TypeError, "distance_upper_bound"),
     ({"distance_upper_bound": "0.1"}, TypeError, "distance_upper_bound"),
+    ({"block": 2 ** 62}, ValueError, "block must be at most"),
+    ({"reduce": ("histogram", 3.0)}, TypeError, "number of bins"),
+    ({"reduce": lambda q, t, d, i: None}, TypeError, "returned NoneType for the pair"),
 ]
 
 
@@ -369,6 +372,9 @@ def test_bad_collections_are_refused_clearly():
             tevu.all_by_all(wrong)
     with pytest.raises(ValueError, match="row 7"):
         tevu.all_by_all([with_nan(), with_nan()])
+    for item in (None, "cloud.npy", 7, POINTS[0]):
+        with pytest.raises(TypeError, match=r"clouds\[1\] must be a Cloud or an \(n, 3\)"):
+            tevu.all_by_all([POINTS, item])
 
 
 @pytest.mark.parametrize("progress, shown", [(True, True), (None, False), (False, False)])

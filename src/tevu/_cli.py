@@ -26,6 +26,8 @@ def read_points(path: pathlib.Path) -> npt.NDArray[np.float64]:
     if path.suffix == ".csv":
         # utf-8-sig: the byte order mark that spreadsheets write would make
         # the first point look like a header.
+        if not _first_line(path).strip():
+            raise ValueError("no points: the file is empty or starts with a blank line")
         try:
             return np.loadtxt(path, delimiter=",", ndmin=2, encoding="utf-8-sig")
         except ValueError:
@@ -113,7 +115,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="tevu", description="Exact nearest neighbours between 3-D point clouds.")
     commands = parser.add_subparsers(dest="command", required=True)
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+    common.add_argument("--workers", type=_at_least(1), default=os.cpu_count() or 1,
                         help="threads (default: every core)")
     common.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="show progress bars")

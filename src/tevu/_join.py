@@ -29,6 +29,8 @@ R = TypeVar("R")
 # a second of graph building, or of searching, on one core.
 _LONG_GRAPHS = 200_000  # points
 _LONG_JOIN = 20_000_000  # query points times targets
+# Blocks beyond this gain nothing, and their scratch memory may not exist.
+_LARGEST_BLOCK = 2 ** 20
 
 
 @overload
@@ -74,7 +76,7 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, reduce: Reduction | N
     """
     kind = as_float_dtype(dtype)
     bound = _checked_bound(distance_upper_bound)
-    options = JoinOptions(kind, _checked_count(block, "block"), bound,
+    options = JoinOptions(kind, _checked_count(block, "block", _LARGEST_BLOCK), bound,
                           None if reduce is None else make_reducer(reduce, bound))
     threads = (os.cpu_count() or 1) if workers is None else _checked_count(workers, "workers")
     cloud_list = as_clouds(clouds, threads, progress)
@@ -103,6 +105,10 @@ def as_clouds(clouds: Sequence[Cloud | npt.ArrayLike], workers: int,
     items = list(clouds)
     made = {i: c for i, c in enumerate(items) if isinstance(c, Cloud)}
     arrays = {i: c for i, c in enumerate(items) if not isinstance(c, Cloud)}
+    for i, item in arrays.items():
+        if isinstance(item, (str, bytes)) or np.ndim(item) != 2:
+            raise TypeError(f"clouds[{i}] must be a Cloud or an (n, 3) point array, "
+                            f"got {type(item).__name__}")
     if arrays:
         points = sum(len(np.asarray(a)) for a in arrays.values())
         bar = progress_bar(progress, len(arrays), "graphs", points > _LONG_GRAPHS)
@@ -116,11 +122,13 @@ def as_clouds(clouds: Sequence[Cloud | npt.ArrayLike], workers: int,
     return [made[i] for i in range(len(items))]
 
 
-def _checked_count(value: Any, name: str) -> int:
+def _checked_count(value: Any, name: str, largest: int | None = None) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an int, got {type(value).__name__}")
     if value < 1:
         raise ValueError(f"{name} must be at least 1, got {value}")
+    if largest is not None and value > largest:
+        raise ValueError(f"{name} must be at most {largest}, got {value}")
     return int(value)
 
 

@@ -141,7 +141,11 @@ class Reducer:
         bounds = zip(offsets[:-1].tolist(), offsets[1:].tolist())
         for q, (start, stop) in enumerate(bounds):
             if q != target:
-                out[q] = self.function(q, target, distances[start:stop], indices[start:stop])
+                score = self.function(q, target, distances[start:stop], indices[start:stop])
+                if np.ndim(score) != 0 or np.asarray(score).dtype.kind not in "biuf":
+                    raise TypeError(f"reduce function returned {type(score).__name__} for the "
+                                    f"pair ({q}, {target}); it must return a number")
+                out[q] = score
         return out
 
 
@@ -176,6 +180,9 @@ def histogram_edges(bins: Any, distance_upper_bound: float | None) -> npt.NDArra
                              f"its range, got {distance_upper_bound!r}; pass the bin edges "
                              "instead")
         return np.linspace(0.0, distance_upper_bound, int(bins) + 1)
+    if np.ndim(bins) == 0:
+        raise TypeError(f"histogram bins must be a number of bins (an int) or a sequence of "
+                        f"bin edges, got {bins!r}")
     edges = np.asarray(bins, dtype=np.float64)
     if edges.ndim != 1 or len(edges) < 2 or not np.all(np.diff(edges) > 0) or not np.all(
             np.isfinite(edges)):
