@@ -106,7 +106,7 @@ def as_clouds(clouds: Sequence[Cloud | npt.ArrayLike], workers: int,
     made = {i: c for i, c in enumerate(items) if isinstance(c, Cloud)}
     arrays = {i: c for i, c in enumerate(items) if not isinstance(c, Cloud)}
     for i, item in arrays.items():
-        if isinstance(item, (str, bytes)) or np.ndim(item) != 2:
+        if isinstance(item, (str, bytes)) or np.ndim(item) == 0:
             raise TypeError(f"clouds[{i}] must be a Cloud or an (n, 3) point array, "
                             f"got {type(item).__name__}")
     if arrays:
