@@ -121,19 +121,27 @@ def test_copies_keep_every_answer(prec, graph, seed):
         np.testing.assert_array_equal(got[1], blocked[1])
 
 
+# Vertices 1 (and 2) are copies of vertex 0, on the only way to vertex
+# `nearer`: the plateau at vertex 0 leads there, directly or through a second
+# copy, so vertex 0's far neighbour must not give it a limit that ends the
+# descent first.
+COPIES_LEADING_ON = {
+    "directly": ([[0, 0, 0], [0, 0, 0], [0.3, 0, 0], [5, 0, 0]], [[1, 3], [0, 2], [1], [0]], 2),
+    "through a copy": ([[0, 0, 0], [0, 0, 0], [0, 0, 0], [0.3, 0, 0], [5, 0, 0]],
+                       [[1, 4], [2], [1, 3], [2], [0]], 3),
+}
+
+
 @pytest.mark.parametrize("prec", PRECISIONS)
-def test_a_copy_that_leads_on_is_still_searched(prec):
-    """Vertex 1 is a copy of vertex 0 and the only way to vertex 2, which is
-    nearer to the query: the plateau at vertex 0 leads there, so vertex 0's
-    far neighbour must not give it a limit that ends the descent first."""
+@pytest.mark.parametrize("way", sorted(COPIES_LEADING_ON))
+def test_a_copy_that_leads_on_is_still_searched(prec, way):
     f = FLOATS[prec]
-    y = (np.array([[0, 0, 0], [0, 0, 0], [0.3, 0, 0], [5, 0, 0]], f),
-         *csr_from_lists([[1, 3], [0, 2], [1], [0]]))
-    target = PREPARED[prec](*y)
+    points, lists, nearer = COPIES_LEADING_ON[way]
+    target = PREPARED[prec](np.array(points, f), *csr_from_lists(lists))
     query = PREPARED[prec](np.full((8, 3), [0.2, 0, 0], f), *csr_from_lists([[]] * 8))
     for _ in range(2):
-        assert target.query_prepared(query)[1].tolist() == [2] * 8
-        assert target.query_prepared_blocked(query, 1)[1].tolist() == [2] * 8
+        assert target.query_prepared(query)[1].tolist() == [nearer] * 8
+        assert target.query_prepared_blocked(query, 1)[1].tolist() == [nearer] * 8
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)

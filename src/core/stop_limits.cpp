@@ -34,18 +34,15 @@ bool same_place(const Vec4<T>& a, const Vec4<T>& b) {
     return a.lane[0] == b.lane[0] && a.lane[1] == b.lane[1] && a.lane[2] == b.lane[2];
 }
 
-// Whether vertex v has a well-formed neighbour list whose every id is a
-// point at u's place.
-template <class T>
-bool only_copies_around(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
-                        IdRun indices, std::size_t u, std::size_t v) {
+// Whether vertex v has a well-formed neighbour list that names u alone
+// (once or more), as a builder links a later copy to its first one.
+bool leads_only_to(IdRun indptr, IdRun indices, std::size_t u, std::size_t v) {
     if (v + 1 >= indptr.len) return false;
     const std::size_t lo = indptr[v];
     const std::size_t hi = indptr[v + 1];
     if (lo > hi || hi > indices.len) return false;
     for (std::size_t e = lo; e < hi; ++e) {
-        const std::size_t w = indices[e];
-        if (w >= n_points || !same_place(points[w], points[u])) return false;
+        if (indices[e] != u) return false;
     }
     return true;
 }
@@ -64,11 +61,11 @@ T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indi
         if (v >= n_points) return 0;
         if (same_place(points[v], points[u])) {
             // A later copy of u is exactly as near to any q, and equal
-            // distances stay at the smaller index; when all its neighbours
-            // are at u's place too (as a builder links copies), even the
-            // plateau search finds no way on through it. Without this, the
-            // first of many copies would be scanned at every visit.
-            if (v <= u || !only_copies_around(points, n_points, indptr, indices, u, v)) return 0;
+            // distances stay at the smaller index; when it leads back to u
+            // alone (as a builder links copies), even the plateau search
+            // finds no way on through it. Without this, the first of many
+            // copies would be scanned at every visit.
+            if (v <= u || !leads_only_to(indptr, indices, u, v)) return 0;
             continue;
         }
         const T d2 = dist2(points[v], points[u]);

@@ -13,9 +13,9 @@
 // list the descent would fail on (so the failure still comes when it is
 // reached), a NaN, a neighbour at distance 0, distances too small or too large
 // for the rounding bounds. Later copies of u (the same coordinates, a larger
-// index) whose own neighbours all sit at u's place, as a builder links
-// duplicates, are left out: a descent never moves from u to them, nor
-// through them. A vertex with only such neighbours has limit +inf.
+// index) whose only neighbour is u, as a builder links duplicates, are left
+// out: a descent never moves from u to them, nor through them. A vertex
+// with only such neighbours has limit +inf.
 #pragma once
 
 #include <atomic>
