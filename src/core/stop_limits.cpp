@@ -30,7 +30,7 @@ struct Rounding<float> {
 };
 
 template <class T>
-bool same_place(const Vec4<T>& a, const Vec4<T>& b) {
+bool same_position(const Vec4<T>& a, const Vec4<T>& b) {
     return a.lane[0] == b.lane[0] && a.lane[1] == b.lane[1] && a.lane[2] == b.lane[2];
 }
 
@@ -59,7 +59,7 @@ T limit_of(const Vec4<T>* points, std::size_t n_points, IdRun indptr, IdRun indi
     for (std::size_t e = lo; e < hi; ++e) {
         const std::size_t v = indices[e];
         if (v >= n_points) return 0;
-        if (same_place(points[v], points[u])) {
+        if (same_position(points[v], points[u])) {
             // A later copy of u is exactly as near to any q, and equal
             // distances stay at the smaller index; when it leads back to u
             // alone (as a builder links copies), even the plateau search

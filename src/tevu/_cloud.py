@@ -124,7 +124,7 @@ class Cloud:
     def __reduce__(self) -> tuple[Any, ...]:
         arrays = (self.points, self.indptr, self.indices, self.perm)
         single = self._prepared.get(np.float32)
-        if single is None or not _moved_by_rounding(self.points):
+        if single is None or not _moved_by_rounding(self.points, single.data):
             return _rebuild_cloud, arrays
         # The graph of the rounded points took a build to make: it travels
         # with the cloud, so that processes searching in float32 need none.
@@ -163,7 +163,7 @@ class Cloud:
             check_squares_fit(self.points, np.float32)
             points = self.points.astype(np.float32)
             indptr, indices = self.indptr, self.indices
-            if _moved_by_rounding(self.points):
+            if _moved_by_rounding(self.points, points):
                 # Rounding moved points, or merged some: the graph of the
                 # float64 points is not the Delaunay graph of these, and a
                 # descent on it can stop far from the nearest point.
@@ -172,9 +172,11 @@ class Cloud:
         return _tevu.PreparedF64(self.points, self.indptr, self.indices)
 
 
-def _moved_by_rounding(points: npt.NDArray[np.float64]) -> bool:
-    """Whether float32 does not hold every coordinate exactly."""
-    return not np.array_equal(points.astype(np.float32), points)
+def _moved_by_rounding(points: npt.NDArray[np.float64],
+                       rounded: npt.NDArray[Any]) -> bool:
+    """Whether the float32 points differ from the float64 ones they were
+    rounded from."""
+    return not np.array_equal(rounded, points)
 
 
 def _rebuild_cloud(points: npt.NDArray[np.float64], indptr: npt.NDArray[np.uint32],

@@ -71,8 +71,9 @@ def _median(d: npt.NDArray[np.float64], hit: npt.NDArray[np.bool_],
     """Each cloud's median of hits, as np.median gives it. Smaller clouds
     with the same number of hits are partitioned together, as rows of one
     array, so that thousands of them cost a few NumPy calls, not one each."""
-    hits = _per_cloud(np.add, hit.astype(np.float64), offsets, 0.0).astype(np.int64)
-    starts = np.r_[0, np.cumsum(hits)]
+    # Where each cloud's hits start among all hits, and how many it has.
+    starts = np.r_[0, np.cumsum(hit)][offsets]
+    hits = np.diff(starts)
     hit_values = d[hit]
     out = np.full(len(hits), np.nan)
     for count in np.unique(hits[hits > 0]).tolist():
