@@ -475,9 +475,26 @@ void check_nearest(const NearestResult<T>& r, const GraphView<T>& x, const Graph
         }
         require(i < x.points.size(), "answer for a query point that does not exist");
         require(same(d, std::sqrt(dist2(y.points[idx], x.points[i]))), "reported distance");
+        require(!(d == std::numeric_limits<T>::infinity() && finite3(y.points[idx]) &&
+                  finite3(x.points[i])),
+                "answer at an overflowing distance");
         if (bound != nullptr) require(!(d * d > bound->bound * bound->bound), "beyond the bound");
         check_descent_end(y, x.points[i], idx);
     }
+}
+
+// A search may fail with the overflow message only when some finite query
+// point and finite target point are too far apart to square their distance.
+template <class T>
+void check_overflow(const InputError& e, PointSpan<T> x, PointSpan<T> y) {
+    require(std::string(e.what()) == kDistanceOverflow, "search: another ValueError");
+    for (const Vec4<T>& q : x) {
+        if (!finite3(q)) continue;
+        for (const Vec4<T>& p : y) {
+            if (finite3(p) && dist2(p, q) == std::numeric_limits<T>::infinity()) return;
+        }
+    }
+    require(false, "search: overflow between points that are near enough");
 }
 
 // The answers of one search on array and on prepared operands (k = 1 or k
@@ -548,8 +565,34 @@ void fuzz_prepare(const Input<T>& in) {
     require(g.indices.size() == in.y.indices_view().size(), "prepared indices length");
 }
 
+// Runs one search on array operands (nullopt when it is not to run) and on
+// prepared ones. Where both answer, they agree bit for bit; where one fails
+// with the overflow message, so does the other, unless the array operands
+// failed first for their layout.
+template <class T, class Result, class OnArrays, class OnPrepared>
+void arrays_and_prepared(PointSpan<T> x, PointSpan<T> y, OnArrays&& on_arrays,
+                         OnPrepared&& on_prepared) {
+    std::optional<Result> arrays;
+    bool overflowed = false;
+    try {
+        arrays = on_arrays();
+    } catch (const CoreError&) {
+    } catch (const InputError& e) {
+        check_overflow(e, x, y);
+        overflowed = true;
+    }
+    try {
+        const Result prepared = on_prepared();
+        require(!overflowed, "prepared operands answer where array operands overflow");
+        if (arrays) check_same(*arrays, prepared);
+    } catch (const InputError& e) {
+        check_overflow(e, x, y);
+        require(!arrays, "array operands answer where prepared operands overflow");
+    }
+}
+
 // The k = 1 search on arrays (query box computed) and on prepared graphs
-// (query box given); where both succeed they must agree bit for bit.
+// (query box given).
 template <class T>
 void fuzz_search_pruned(const Input<T>& in) {
     const PackedPoints<T> xp = pack_points(in.x.points_view());
@@ -557,24 +600,27 @@ void fuzz_search_pruned(const Input<T>& in) {
     const GraphView<T> x = view_of(xp, in.x), y = view_of(yp, in.y);
     const auto bound = make_bound(in.bound, bounding_box(span_of(yp)),
                                   std::optional<Box<T>>(bounding_box(span_of(xp))));
-    std::optional<NearestResult<T>> arrays;
-    try {
-        arrays = search_pruned(x, y, ptr(bound));
-        check_nearest(*arrays, x, y, ptr(bound));
-    } catch (const CoreError&) {
-    }
     const PreparedGraph<T> px = prepare_graph(in.x.points_view(), in.x.indptr_view(),
                                               in.x.indices_view());
     const PreparedGraph<T> py = prepare_graph(in.y.points_view(), in.y.indptr_view(),
                                               in.y.indices_view());
     auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
     if (given && in.bound.kind == 1) given->query = px.box();
-    // The prepared operands bring their kept plan and stop limits; the
-    // answers must not change.
-    const NearestResult<T> prepared = search_pruned(px.view(), py.view(), ptr(given),
-                                                    px.query_plan.get(), py.stop_cache.get());
-    check_nearest(prepared, px.view(), py.view(), ptr(given));
-    if (arrays) check_same(*arrays, prepared);
+    arrays_and_prepared<T, NearestResult<T>>(
+        span_of(xp), span_of(yp),
+        [&]() -> std::optional<NearestResult<T>> {
+            NearestResult<T> r = search_pruned(x, y, ptr(bound));
+            check_nearest(r, x, y, ptr(bound));
+            return r;
+        },
+        [&] {
+            // The prepared operands bring their kept plan and stop limits;
+            // the answers must not change.
+            NearestResult<T> r = search_pruned(px.view(), py.view(), ptr(given),
+                                               px.query_plan.get(), py.stop_cache.get());
+            check_nearest(r, px.view(), py.view(), ptr(given));
+            return r;
+        });
 }
 
 // Each row: distinct target points whose reported distances are their
@@ -603,6 +649,9 @@ void check_knn(const KnnResult<T>& r, const GraphView<T>& x, const GraphView<T>&
             require(i < x.points.size(), "k answer for a query point that does not exist");
             const T d2 = dist2(y.points[idx[j]], x.points[i]);
             require(same(d[j], std::sqrt(d2)), "k reported distance");
+            require(!(d2 == std::numeric_limits<T>::infinity() && finite3(y.points[idx[j]]) &&
+                      finite3(x.points[i])),
+                    "k answer at an overflowing distance");
             if (bound != nullptr) require(!(d2 > bound->bound * bound->bound), "k beyond the bound");
             require(std::find(idx, idx + j, idx[j]) == idx + j, "k row repeats a point");
             nan = nan || std::isnan(d[j]);
@@ -614,7 +663,7 @@ void check_knn(const KnnResult<T>& r, const GraphView<T>& x, const GraphView<T>&
 }
 
 // The k-nearest search on arrays (query box computed) and on prepared
-// graphs (query box given); where both succeed they must agree bit for bit.
+// graphs (query box given).
 template <class T>
 void fuzz_search_k(const Input<T>& in) {
     const PackedPoints<T> xp = pack_points(in.x.points_view());
@@ -622,25 +671,27 @@ void fuzz_search_k(const Input<T>& in) {
     const GraphView<T> x = view_of(xp, in.x), y = view_of(yp, in.y);
     const auto bound = make_bound(in.bound, bounding_box(span_of(yp)),
                                   std::optional<Box<T>>(bounding_box(span_of(xp))));
-    const auto [k, ef, block] = in.sizes;
-    std::optional<KnnResult<T>> arrays;
-    try {
-        if (!in.x.huge_lists() && !in.y.huge_lists()) {
-            arrays = search_k(x, y, k, ef, ptr(bound));
-            check_knn(*arrays, x, y, k, ef, ptr(bound));
-        }
-    } catch (const CoreError&) {
-    }
+    const std::size_t k = in.sizes.k, ef = in.sizes.ef;
     const PreparedGraph<T> px = prepare_graph(in.x.points_view(), in.x.indptr_view(),
                                               in.x.indices_view());
     const PreparedGraph<T> py = prepare_graph(in.y.points_view(), in.y.indptr_view(),
                                               in.y.indices_view());
     auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
     if (given && in.bound.kind == 1) given->query = px.box();
-    const KnnResult<T> prepared =
-        search_k(px.view(), py.view(), k, ef, ptr(given), px.query_plan.get());
-    check_knn(prepared, px.view(), py.view(), k, ef, ptr(given));
-    if (arrays) check_same(*arrays, prepared);
+    arrays_and_prepared<T, KnnResult<T>>(
+        span_of(xp), span_of(yp),
+        [&]() -> std::optional<KnnResult<T>> {
+            if (in.x.huge_lists() || in.y.huge_lists()) return std::nullopt;
+            KnnResult<T> r = search_k(x, y, k, ef, ptr(bound));
+            check_knn(r, x, y, k, ef, ptr(bound));
+            return r;
+        },
+        [&] {
+            KnnResult<T> r = search_k(px.view(), py.view(), k, ef, ptr(given),
+                                      px.query_plan.get());
+            check_knn(r, px.view(), py.view(), k, ef, ptr(given));
+            return r;
+        });
 }
 
 // The blocked descent, likewise. The query's graph edges are never read,
@@ -653,24 +704,26 @@ void fuzz_search_blocked(const Input<T>& in) {
     const auto bound = make_bound(in.bound, bounding_box(span_of(yp)),
                                   std::optional<Box<T>>(bounding_box(span_of(xp))));
     const std::size_t block = in.sizes.block;
-    std::optional<NearestResult<T>> arrays;
-    try {
-        if (!in.y.huge_lists()) {
-            arrays = search_blocked(x, y, block, ptr(bound));
-            check_nearest(*arrays, x, y, ptr(bound));
-        }
-    } catch (const CoreError&) {
-    }
     const PreparedGraph<T> px = prepare_graph(in.x.points_view(), in.x.indptr_view(),
                                               in.x.indices_view());
     const PreparedGraph<T> py = prepare_graph(in.y.points_view(), in.y.indptr_view(),
                                               in.y.indices_view());
     auto given = make_bound(in.bound, py.box(), std::optional<Box<T>>(px.box()));
     if (given && in.bound.kind == 1) given->query = px.box();
-    const NearestResult<T> prepared =
-        search_blocked(px.view(), py.view(), block, ptr(given), py.stop_cache.get());
-    check_nearest(prepared, px.view(), py.view(), ptr(given));
-    if (arrays) check_same(*arrays, prepared);
+    arrays_and_prepared<T, NearestResult<T>>(
+        span_of(xp), span_of(yp),
+        [&]() -> std::optional<NearestResult<T>> {
+            if (in.y.huge_lists()) return std::nullopt;
+            NearestResult<T> r = search_blocked(x, y, block, ptr(bound));
+            check_nearest(r, x, y, ptr(bound));
+            return r;
+        },
+        [&] {
+            NearestResult<T> r = search_blocked(px.view(), py.view(), block, ptr(given),
+                                                py.stop_cache.get());
+            check_nearest(r, px.view(), py.view(), ptr(given));
+            return r;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -891,7 +944,14 @@ void fuzz_grouped(const Input<T>& in) {
     check_grouped_set(set, xp, py.points, perms.query());
     const auto bound = make_bound(in.bound, py.box(), std::optional<Box<T>>());
     const GraphView<T> x = grouped_view(set);
-    NearestResult<T> raw = search_blocked(x, py.view(), in.sizes.block, ptr(bound));
+    std::optional<NearestResult<T>> searched;
+    try {
+        searched = search_blocked(x, py.view(), in.sizes.block, ptr(bound));
+    } catch (const InputError& e) {
+        check_overflow(e, x.points, py.view().points);
+        return;
+    }
+    NearestResult<T> raw = std::move(*searched);
     check_nearest(raw, x, py.view(), ptr(bound));
     const std::size_t ny = py.points.size();
     const Answer<T> want = model_finalize(set, raw, perms.query(), perms.target(), ny);
@@ -915,6 +975,8 @@ Answer<T> answer(Search&& search) {
     try {
         return Answer<T>::of(search());
     } catch (const CoreError& e) {
+        return {e.what(), {}, {}};
+    } catch (const InputError& e) {
         return {e.what(), {}, {}};
     } catch (const std::bad_alloc&) {
         return {"bad_alloc", {}, {}};
@@ -1077,6 +1139,10 @@ void run_all(const Input<T>& in) {
             trace(precision, index, "ok");
         } catch (const CoreError& e) {
             trace(precision, index, e.what());  // the answer to malformed input
+        } catch (const InputError& e) {
+            // Points too far apart (checked where the search's points are known).
+            require(std::string(e.what()) == kDistanceOverflow, "another ValueError");
+            trace(precision, index, e.what());
         }
         ++index;
     }

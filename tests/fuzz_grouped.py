@@ -23,8 +23,8 @@ import _tevu
 import oracle
 from conftest import PanicException
 from fuzz_strategies import (BAD_OBJECTS, FLOATS, INDEX_DTYPE, OTHER_PRECISION, PREPARED, Arg,
-                             Call, bound_value, bounds, check_nearest, check_pair, ignore,
-                             model_bounds, nearest_check, others, passing, prepared, sizes,
+                             Call, bound_value, bounds, check_nearest, check_pair,
+                             cloud_may_overflow, ignore, may_overflow, model_bounds, nearest_check, others, passing, prepared, sizes,
                              wellformed_clouds, wellformed_queries)
 from test_morton import model_keys
 
@@ -82,6 +82,7 @@ def blocked_calls(draw, prec):
             call.panic = reaches_blocks(n, target.instance.data, other.value.data, b, dtype)
             call.message = "capacity overflow" if call.panic else None
         call.check = nearest_check(query, target.instance.data, dtype, b, target.cloud.graph())
+        call.overflow = cloud_may_overflow(query, target.instance.data, dtype)
     return call
 
 
@@ -240,6 +241,11 @@ def expect_grouped(call, target, content, target_perm, block, bound, finalize, d
     except PanicException as exc:
         assert not too_large or exc.args == ("capacity overflow",), exc
         call.panic, call.message = True, exc.args[0]
+        return
+    except ValueError as exc:
+        assert exc.args == (oracle.OVERFLOW,), exc
+        assert may_overflow(content.sorted_points(), instance.data, dtype)
+        call.overflow = True
         return
     assert not too_large, "a block too large for its scratch arrays was accepted"
     check_nearest(raw, n=n, dtype=dtype, query=content.sorted_points(), target=instance.data,

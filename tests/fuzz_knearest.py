@@ -18,8 +18,8 @@ from hypothesis import strategies as st
 import _tevu
 import oracle
 from fuzz_strategies import (FLOATS, PREPARED, X_NAMES, Y_NAMES, Call, as_points, bound_value,
-                             bounds, check_pair, clouds, ignore, laid_out, lane_squares,
-                             model_bounds, others, passing, prepared, sizes, wellformed_clouds,
+                             bounds, check_pair, cloud_may_overflow, clouds, ignore, laid_out,
+                             lane_squares, model_bounds, others, passing, prepared, sizes, wellformed_clouds,
                              wellformed_queries,
                              within)
 
@@ -105,6 +105,7 @@ def nearest_k_calls(draw, prec):
     if call.conversion_error() is None:
         expect_knn(call, x, (x, y), k)
         call.check = knn_check(x, as_points(y.points.value), dtype, k, ef)
+        call.overflow = not y.points.huge and cloud_may_overflow(x, y.points.value, dtype)
     return call
 
 
@@ -119,6 +120,7 @@ def query_k_calls(draw, prec):
         value = bound_value(bound, call)
         expect_knn(call, x, (x,), k, value)
         call.check = knn_check(x, target.data, dtype, k, ef, value)
+        call.overflow = cloud_may_overflow(x, target.data, dtype)
     return call
 
 
@@ -133,6 +135,7 @@ def query_prepared_k_calls(draw, prec):
         expect_knn(call, query, (), k)
         call.check = knn_check(query, target.instance.data, FLOATS[prec], k, ef,
                                bound_value(bound, call))
+        call.overflow = cloud_may_overflow(query, target.instance.data, FLOATS[prec])
     return call
 
 

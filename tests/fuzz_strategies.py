@@ -77,6 +77,7 @@ class Call:
     panic: bool | None = None        # True: must raise PanicException; None: may
     message: str | None = None       # the exact panic message, when known
     value_error: str | None = None   # the exact ValueError message, when it must raise one
+    overflow: bool = False           # may refuse points too far apart (oracle.OVERFLOW)
     # How the arguments are passed: the first `positional` by position, the
     # rest by keyword in `keyword_order`; `omit` drops optional ones;
     # `signature_error` breaks the call itself.
@@ -482,6 +483,30 @@ def nearest_check(query, target, dtype, bound=None, graph=None):
                              bound=bound, graph=graph)
 
 
+def may_overflow(query, target, dtype):
+    """Whether a search of the `target` points for the `query` points may
+    refuse them as too far apart: some finite query point and finite target
+    point have a squared distance that overflows in `dtype`."""
+    q, t = (np.asarray(a)[:, :3].astype(dtype) for a in (query, target))
+    q, t = q[np.isfinite(q).all(axis=1)], t[np.isfinite(t).all(axis=1)]
+    if len(q) == 0 or len(t) == 0:
+        return False
+    with np.errstate(all="ignore"):
+        d = t[None, :, :] - q[:, None, :]
+        d = d * d
+        return bool(np.isposinf((d[..., 0] + d[..., 1]) + d[..., 2]).any())
+
+
+def cloud_may_overflow(query, target, dtype):
+    """may_overflow for a query cloud and target points of any kind."""
+    if query.points.huge:
+        return False
+    points = query.points.value
+    usable = [isinstance(a, np.ndarray) and a.ndim == 2 and a.shape[1] >= 3
+              for a in (points, target)]
+    return all(usable) and may_overflow(points, target, dtype)
+
+
 def must_panic(query, *others):
     """Whether a search that packs `query` and `others` (in that order) must
     fail: when one has rows but fewer than three columns, or the query has
@@ -514,6 +539,7 @@ def nearest_calls(draw, prec):
         if not (x.points.huge or y.points.huge):
             call.panic = must_panic(x, y)
         call.check = nearest_check(x, as_points(y.points.value), dtype, graph=y.graph())
+        call.overflow = not y.points.huge and cloud_may_overflow(x, y.points.value, dtype)
     return call
 
 
@@ -632,6 +658,7 @@ def query_calls(draw, prec):
             call.panic = must_panic(x)
         call.check = nearest_check(x, target.instance.data, dtype, bound_value(bound, call),
                                    target.cloud.graph())
+        call.overflow = cloud_may_overflow(x, target.instance.data, dtype)
     return call
 
 
@@ -667,6 +694,7 @@ def query_prepared_calls(draw, prec):
         call.panic = True if query.n_vertices() < 0 else None
         call.check = nearest_check(query, target.instance.data, FLOATS[prec],
                                    bound_value(bound, call), target.cloud.graph())
+        call.overflow = cloud_may_overflow(query, target.instance.data, FLOATS[prec])
     return call
 
 

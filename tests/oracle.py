@@ -195,6 +195,16 @@ def leave_plateau(yp, y_indptr, y_indices, q, cur, d2, f):
     return None
 
 
+OVERFLOW = ("squared distances overflow: finite points 1.3e154 or more apart (1.8e19 in "
+            "float32) cannot be compared")
+
+
+def check_not_overflowed(d2, p, q):
+    """An answer at infinite squared distance between finite points fails."""
+    if d2 == np.inf and np.isfinite(p[:3]).all() and np.isfinite(q[:3]).all():
+        raise ValueError(OVERFLOW)
+
+
 def descend(yp, y_indptr, y_indices, q, cur, f, target_range=None):
     d2 = sq(yp[cur], q, f)
     while True:
@@ -265,6 +275,7 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             answered = False
             if not (mode == "prune" and point_gap2(q, tbox, f) > b2):
                 cur, d2 = descend(yp, y_indptr, y_indices, q, seed, f, target_range)
+                check_not_overflowed(d2, yp[cur], q)
                 d = np.sqrt(f(d2))
                 if not (mode == "prune" and d * d > b2):
                     dist[i], idx[i] = d, cur
@@ -423,6 +434,8 @@ def knn(xp, x_indptr, x_indices, yp, y_indptr, y_indices, k, ef, dtype,
             q = xp[row]
             if not (per_point and point_gap2(q, tbox, f) > r2):
                 result = walker.walk(q, s)
+                for d2, v in result[:k]:
+                    check_not_overflowed(d2, yp[v], q)
                 j = 0
                 while j < min(k, len(result)) and not (in_force and result[j][0] > r2):
                     dist[row, j], idx[row, j] = np.sqrt(result[j][0]), result[j][1]
@@ -511,6 +524,9 @@ def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
             vertex[s], d2[s], done[s] = seed, sq(yp[seed], q, f), False
         while not all(done):
             _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range)
+        for s in range(size):
+            if vertex[s] != DROPPED:
+                check_not_overflowed(d2[s], yp[vertex[s]], xp[m + s])
         for s in range(size):
             v = m + s
             if vertex[s] == DROPPED or (mode is not None and d2[s] > b2):

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 from scipy.spatial import Delaunay
 
 import _tevu
+import oracle
 from conftest import PanicException, brute_nearest, delaunay_graph, uniform_cloud
 import fuzz_delaunay
 import fuzz_grouped
@@ -85,6 +86,8 @@ def check_failure(call, exc):
             assert exc.args == (bad.message,)
     elif type(exc) is ValueError and call.value_error is not None:
         assert exc.args == (call.value_error,)
+    elif type(exc) is ValueError and exc.args == (oracle.OVERFLOW,):
+        assert call.overflow, "refused points that are near enough"
     elif type(exc) is PanicException:
         assert call.value_error is None, f"expected ValueError, got {exc!r}"
         assert call.panic is not False, f"unexpected {exc!r}"

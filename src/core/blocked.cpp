@@ -116,6 +116,7 @@ private:
             T d2;
             const std::size_t end = descend_contiguous<T, EmptyRange::check>(
                 y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_, &memo_, &exact_);
+            check_not_overflowed(d2, y_.points[end], q);
             if (mode_ != BoundMode::none && d2 > b2_) {
                 miss(v);
                 continue;
@@ -282,6 +283,9 @@ private:
     void finish_block(const BlockScratch<T>& s, std::size_t m, std::size_t len) {
         for (std::size_t slot = 0; slot < len; ++slot) {
             const std::size_t v = m + slot;
+            if (s.vertex[slot] != kDropped) {
+                check_not_overflowed(s.d2[slot], y_.points[s.vertex[slot]], x_.points[v]);
+            }
             if (s.vertex[slot] == kDropped || (mode_ != BoundMode::none && s.d2[slot] > b2_)) {
                 miss(v);
             } else {

@@ -30,6 +30,10 @@ inline constexpr const char* kContiguousNeighbours = "contiguous CSR neighbours"
 inline constexpr const char* kContiguousPerm = "contiguous perm";
 inline constexpr const char* kContiguousTargetPerm = "contiguous target perm";
 inline constexpr const char* kTriangulationBroken = "delaunay: inconsistent triangulation";
+// Raised as InputError: the coordinates, not the graph, are at fault.
+inline constexpr const char* kDistanceOverflow =
+    "squared distances overflow: finite points 1.3e154 or more apart (1.8e19 in float32) "
+    "cannot be compared";
 
 [[noreturn]] void fail(const char* message);
 

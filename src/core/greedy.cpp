@@ -233,7 +233,7 @@ private:
             y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
             {y_.indices.base, y_.indices.len}, size, q, cur, d2, facts_, &exact_);
         for (std::size_t g = 0; g < size; ++g) {
-            handed[group[g]] = write_answer(group[g], seed[g], cur[g], d2[g]);
+            handed[group[g]] = write_answer(group[g], *q[g], seed[g], cur[g], d2[g]);
         }
     }
 
@@ -243,7 +243,9 @@ private:
 
     // Writes the answer of a descent that ended at `cur`, or the miss marker
     // when pruning finds it beyond the bound; returns the seed handed on.
-    std::size_t write_answer(std::size_t i, std::size_t seed, std::size_t cur, T d2) {
+    std::size_t write_answer(std::size_t i, const Vec4<T>& q, std::size_t seed, std::size_t cur,
+                             T d2) {
+        check_not_overflowed(d2, y_.points[cur], q);
         const T d = std::sqrt(d2);
         if (mode_ == BoundMode::prune && d * d > b2_) return write_miss(i, seed);
         out_.distances[i] = d;
@@ -269,7 +271,7 @@ private:
         const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
             y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
             {y_.indices.base, y_.indices.len}, q, seed, d2, facts_, nullptr, &exact_);
-        return write_answer(i, seed, cur, d2);
+        return write_answer(i, q, seed, cur, d2);
     }
 
     // Once, before the first descent: the target's CSR arrays must have unit
@@ -330,6 +332,7 @@ NearestResult<T> search_pruned_impl(const GraphView<T>& x, const GraphView<T>& y
                 done = true;
             } catch (const CoreError&) {
                 // Met in the literal order below, which raises the right one.
+            } catch (const InputError&) {
             }
         }
     }

@@ -610,16 +610,20 @@ void fill_misses(KnnResult<T>& out, std::size_t first, std::size_t end, std::siz
 // Writes row `row`: the walk's first k entries within the bound, then
 // misses. Returns whether its nearest entry was written.
 template <class T>
-bool write_row(const ResultList<T>& list, const Pruning<T>& pruning, std::size_t row,
-               std::size_t ny, KnnResult<T>& out) {
+bool write_row(const ResultList<T>& list, const Pruning<T>& pruning, const Vec4<T>& q,
+               PointSpan<T> target, std::size_t row, KnnResult<T>& out) {
     const std::size_t count = std::min(out.cols, list.size());
     const std::size_t first = row * out.cols;
     std::size_t j = 0;
-    for (; j < count && !pruning.beyond(list.distance(j)); ++j) {
+    for (; j < count; ++j) {
+        // The list's ids were checked when the walk read them.
+        check_not_overflowed(list.distance(j), target[list.id(j)], q);
+    }
+    for (j = 0; j < count && !pruning.beyond(list.distance(j)); ++j) {
         out.distances[first + j] = std::sqrt(list.distance(j));
         out.indices[first + j] = list.id(j);
     }
-    fill_misses(out, first + j, first + out.cols, ny);
+    fill_misses(out, first + j, first + out.cols, target.size());
     return j > 0;
 }
 
@@ -659,7 +663,7 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
                 fill_misses(out, top.row * out.cols, (top.row + 1) * out.cols, ny);
             } else {
                 walk.run(q, top.seed);
-                if (write_row(walk.results(), pruning, top.row, ny, out)) {
+                if (write_row(walk.results(), pruning, q, y.points, top.row, out)) {
                     seed = walk.results().id(0);
                 }
             }
@@ -683,7 +687,6 @@ void traverse(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
 template <class T>
 void traverse_planned(const GraphView<T>& x, const GraphView<T>& y, std::size_t ef,
                       const VisitPlan& plan, KnnResult<T>& out) {
-    const std::size_t ny = y.points.size();
     const ContiguousCsr target_csr(y.indptr, y.indices);
     BestFirstWalk<T> walk(y.points, target_csr, ef, out.rows);
     const Pruning<T> no_pruning;
@@ -697,8 +700,9 @@ void traverse_planned(const GraphView<T>& x, const GraphView<T>& y, std::size_t 
         for (std::size_t s = first; s < last; ++s) {
             const std::size_t row = plan.schedule[s];
             const PointId seed = s == first ? carried : first_index(plan.parent[row]);
-            walk.run(x.points[checked_index(row, x.points.size())], seed);
-            write_row(walk.results(), no_pruning, row, ny, out);
+            const Vec4<T>& q = x.points[checked_index(row, x.points.size())];
+            walk.run(q, seed);
+            write_row(walk.results(), no_pruning, q, y.points, row, out);
         }
         carried = first_index(plan.order[last - 1]);
     }
@@ -740,6 +744,7 @@ KnnResult<T> search_k_impl(const GraphView<T>& x, const GraphView<T>& y, std::si
             return out;
         } catch (const CoreError&) {
             // Met again in the literal order, which raises the right one.
+        } catch (const InputError&) {
         }
     }
     traverse(x, y, ef, pruning, out);

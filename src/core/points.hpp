@@ -11,6 +11,7 @@
 #include <span>
 
 #include "buffer.hpp"
+#include "errors.hpp"
 #include "views.hpp"
 
 namespace tevu {
@@ -42,6 +43,24 @@ inline T dist2(const Vec4<T>& target, const Vec4<T>& query) noexcept {
     const T dy = target.lane[1] - query.lane[1];
     const T dz = target.lane[2] - query.lane[2];
     return (dx * dx + dy * dy) + dz * dz;
+}
+
+// Whether x, y and z are all finite.
+template <class T>
+inline bool finite3(const Vec4<T>& p) noexcept {
+    return std::isfinite(p.lane[0]) && std::isfinite(p.lane[1]) && std::isfinite(p.lane[2]);
+}
+
+// An answer at infinite squared distance between a finite query point and a
+// finite target point: the square overflowed. Every step before it compared
+// infinities, so a nearer point may lie anywhere; fails rather than report
+// it. (A point with an infinite coordinate is infinitely far, as given.)
+template <class T>
+inline void check_not_overflowed(T d2, const Vec4<T>& target, const Vec4<T>& query) {
+    if (d2 == std::numeric_limits<T>::infinity() && finite3(target) && finite3(query))
+        [[unlikely]] {
+        throw InputError(kDistanceOverflow);
+    }
 }
 
 // Sum of four squared lane gaps in the same order as a distance.
