@@ -49,6 +49,7 @@ def test_join_scores_point_files(tmp_path):
     ("header.csv", "x,y,z\n1,2,3\n7,abc,9\n", "row 1"),
     ("semicolons.csv", "1;2;3\n", "no comma-separated numbers after the first line"),
     ("complex.npy", np.ones((4, 3), complex), "numeric array"),
+    ("far.csv", "1,2,3\n1e19,0,0\n", "too large for float32 searches"),
 ])
 def test_join_reports_bad_files(tmp_path, name, content, message):
     if isinstance(content, str):
@@ -56,7 +57,7 @@ def test_join_reports_bad_files(tmp_path, name, content, message):
     elif content is not None:
         np.save(tmp_path / name, content)
     run = tevu_command("join", str(tmp_path / name), "--out", str(tmp_path / "s.npy"),
-                       check=False)
+                       "--dtype", "float32", check=False)
     assert run.returncode != 0 and message in run.stderr and name in run.stderr
 
 
@@ -71,7 +72,8 @@ def test_a_csv_with_a_byte_order_mark_keeps_its_first_point(tmp_path):
 
 
 @pytest.mark.parametrize("option, value", [("--clouds", "1"), ("--points", "0"),
-                                           ("--check", "-1"), ("--workers", "0")])
+                                           ("--check", "-1"), ("--workers", "0"),
+                                           ("--seed", "-1")])
 def test_demo_refuses_counts_it_cannot_run(option, value):
     run = tevu_command("demo", option, value, "--no-peers", check=False)
     assert run.returncode == 2 and "must be at least" in run.stderr
@@ -96,6 +98,24 @@ def test_join_names_the_file_it_writes_and_checks_its_folder_first(tmp_path):
     run = tevu_command("join", a, a, "--out", str(tmp_path / "missing" / "s.npy"), check=False)
     assert run.returncode != 0 and "no such directory" in run.stderr
     assert "Traceback" not in run.stderr
+
+
+@pytest.mark.parametrize("out, extra, message", [
+    ("isdir.npy", [], "is a directory"),
+    ("/proc/tevu-scores.npy", [], "/proc/tevu-scores.npy"),  # a folder no one can write to
+    ("s.npy", ["--reduce", "histogram"], "--reduce histogram needs --bound"),
+])
+def test_join_refuses_what_it_cannot_do_clearly(tmp_path, out, extra, message):
+    if out.startswith("/proc") and not pathlib.Path("/proc/self").is_dir():
+        pytest.skip("needs Linux's /proc")
+    (tmp_path / "isdir.npy").mkdir()
+    with open(tmp_path / "A.NPY", "wb") as file:  # suffixes in either case
+        np.save(file, np.eye(4, 3))
+    a = str(tmp_path / "A.NPY")
+    run = tevu_command("join", a, a, "--out", str(tmp_path / out), *extra, check=False)
+    assert run.returncode != 0 and message in run.stderr
+    assert "Traceback" not in run.stderr
+    tevu_command("join", a, a, "--out", str(tmp_path / "fine.npy"))
 
 
 def test_the_console_script_is_installed():

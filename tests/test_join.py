@@ -232,6 +232,7 @@ BAD_CLOUDS = [
      r"row 30 has a coordinate too large for float64 searches \(2\^510"),
     (lambda: tevu.Cloud(np.r_[POINTS, [[2.0 ** 62, 0, 0]]]).prepared("float32"),
      ValueError, r"row 30 has a coordinate too large for float32 searches \(2\^62"),
+    (lambda: tevu.Cloud(tevu.Cloud(POINTS)), TypeError, "a Cloud already"),
 ]
 
 
@@ -354,6 +355,7 @@ BAD_JOINS = [
     ({"distance_upper_bound": -1.0}, ValueError, "distance"),
     ({"distance_upper_bound": "far"}, TypeError, "distance_upper_bound"),
     ({"distance_upper_bound": "0.1"}, TypeError, "distance_upper_bound"),
+    ({"distance_upper_bound": True}, TypeError, "distance_upper_bound"),
     ({"block": 2 ** 62}, ValueError, "block must be at most"),
     ({"reduce": ("histogram", 3.0)}, TypeError, "number of bins"),
     ({"reduce": lambda q, t, d, i: None}, TypeError, "returned NoneType for the pair"),
@@ -370,8 +372,26 @@ def test_bad_collections_are_refused_clearly():
     for wrong in ("clouds", {0: with_nan()}, frozenset()):
         with pytest.raises(TypeError, match="sequence of Clouds"):
             tevu.all_by_all(wrong)
-    with pytest.raises(ValueError, match="row 7"):
-        tevu.all_by_all([with_nan(), with_nan()])
+    with pytest.raises(TypeError, match=r"one array of shape \(30, 3\)"):
+        tevu.all_by_all(POINTS)
+
+
+@pytest.mark.parametrize("third, dtype, message", [
+    (with_nan(), "float64", r"^clouds\[2\]: points: row 7 has a coordinate that is not finite"),
+    (POINTS[:, :2], "float64", r"^clouds\[2\]: points must have shape \(n, 3\)"),
+    (np.r_[POINTS, [[2.0 ** 62, 0, 0]]], "float32",
+     r"^clouds\[2\]: points: row 30 has a coordinate too large for float32"),
+])
+def test_a_refused_cloud_is_named(third, dtype, message):
+    clouds = [POINTS, tevu.Cloud(POINTS), third]
+    with pytest.raises(ValueError, match=message):
+        tevu.all_by_all(clouds, dtype=dtype)
+
+
+def test_dtypes_in_either_byte_order(clouds):
+    for wide, narrow in ((">f8", "float64"), (">f4", "float32")):
+        assert np.array_equal(tevu.all_by_all(clouds[:3], dtype=wide),
+                              tevu.all_by_all(clouds[:3], dtype=narrow), equal_nan=True)
     for item in (None, "cloud.npy", 7):
         with pytest.raises(TypeError, match=r"clouds\[1\] must be a Cloud or an \(n, 3\)"):
             tevu.all_by_all([POINTS, item])

@@ -15,15 +15,17 @@ import numpy.typing as npt
 from ._demo import run_demo
 from ._join import all_by_all
 from ._reduce import Reduction
-from ._validate import as_points
+from ._validate import as_points, check_squares_fit
 
 
 def read_points(path: pathlib.Path) -> npt.NDArray[np.float64]:
     """An (n, 3) point array from a .npy file or a comma-separated .csv file
-    (one point a line, x, y, z first; a header line is skipped)."""
-    if path.suffix == ".npy":
+    (one point a line, x, y, z first; a first line that is not all numbers
+    is skipped as a header)."""
+    suffix = path.suffix.lower()
+    if suffix == ".npy":
         return np.asarray(np.load(path, allow_pickle=False))
-    if path.suffix == ".csv":
+    if suffix == ".csv":
         # utf-8-sig: the byte order mark that spreadsheets write would make
         # the first point look like a header.
         if not _first_line(path).strip():
@@ -67,18 +69,28 @@ def _output_path(name: str) -> pathlib.Path:
         out = out.with_name(out.name + ".npy")
     if not out.parent.is_dir():
         raise SystemExit(f"tevu join: {out.parent}: no such directory for --out")
+    if out.is_dir():
+        raise SystemExit(f"tevu join: {out}: is a directory, not a file for --out")
+    if not os.access(out if out.exists() else out.parent, os.W_OK):
+        raise SystemExit(f"tevu join: {out}: cannot write there (--out)")
     return out
 
 
 def _join(args: argparse.Namespace) -> None:
     out = _output_path(args.out)
+    if args.reduce == "histogram" and args.bound is None:
+        raise SystemExit("tevu join: --reduce histogram needs --bound: its --bins split "
+                         "[0, --bound] into equal bins")
     arrays = []
     for name in args.files:
         path = pathlib.Path(name)
         try:
-            arrays.append(as_points(read_points(path)))
+            points = as_points(read_points(path))
+            if args.dtype == "float32":
+                check_squares_fit(points, np.float32)
         except (OSError, TypeError, ValueError) as exc:
             raise SystemExit(f"tevu join: {path}: {exc}") from None
+        arrays.append(points)
     reduce: Reduction = args.reduce
     if args.reduce == "histogram":
         reduce = ("histogram", args.bins)
@@ -87,7 +99,10 @@ def _join(args: argparse.Namespace) -> None:
                             dtype=args.dtype, workers=args.workers, progress=args.progress)
     except (TypeError, ValueError) as exc:
         raise SystemExit(f"tevu join: {exc}") from None
-    np.save(out, scores)
+    try:
+        np.save(out, scores)
+    except OSError as exc:
+        raise SystemExit(f"tevu join: {out}: {exc.strerror or exc}") from None
     print(f"tevu join: {len(arrays)} clouds, {args.reduce} scores of shape {scores.shape} "
           f"written to {out}")
 
@@ -128,7 +143,7 @@ def _parser() -> argparse.ArgumentParser:
                       help="pairs to check against cKDTree")
     demo.add_argument("--peers", action=argparse.BooleanOptionalAction, default=True,
                       help="time the same job with cKDTree and pykdtree")
-    demo.add_argument("--seed", type=int, default=0)
+    demo.add_argument("--seed", type=_at_least(0), default=0)
     demo.set_defaults(run=_demo)
 
     join = commands.add_parser("join", parents=[common],

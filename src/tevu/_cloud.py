@@ -89,6 +89,9 @@ class Cloud:
     def __init__(self, points: npt.ArrayLike, graph: Any = None, *,
                  perm: npt.ArrayLike | None = None, morton: bool = False,
                  workers: int = 1) -> None:
+        if isinstance(points, Cloud):
+            raise TypeError("points is a Cloud already: use it as it is, or pass its "
+                            "original_points()")
         xyz = as_points(points)
         n = len(xyz)
         checked_graph = None if graph is None else as_graph(graph, n)

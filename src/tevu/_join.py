@@ -20,7 +20,7 @@ from ._cloud import Cloud
 from ._grouped_join import GroupedJoin, JoinOptions, TargetAnswers, kept_join
 from ._progress import Bar, progress_bar
 from ._reduce import Reduction, make_reducer
-from ._validate import as_float_dtype
+from ._validate import as_float_dtype, check_squares_fit, naming
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -80,6 +80,8 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, reduce: Reduction | N
                           None if reduce is None else make_reducer(reduce, bound))
     threads = (os.cpu_count() or 1) if workers is None else _checked_count(workers, "workers")
     cloud_list = as_clouds(clouds, threads, progress)
+    if kind is np.float32:
+        _check_float32(cloud_list)
     total_points = sum(len(c) for c in cloud_list)
     bar = progress_bar(progress, len(cloud_list), "targets",
                        len(cloud_list) * total_points > _LONG_JOIN)
@@ -98,6 +100,10 @@ def as_clouds(clouds: Sequence[Cloud | npt.ArrayLike], workers: int,
     """The clouds, arrays among them made into `Cloud`s on `workers` threads."""
     # A mapping would give its keys and a set no order: the scores' rows and
     # columns follow the clouds' order.
+    if isinstance(clouds, np.ndarray) and clouds.ndim <= 2:
+        # Its rows would be taken for clouds.
+        raise TypeError(f"clouds must be a sequence of Clouds or point arrays, got one array "
+                        f"of shape {clouds.shape} (pass [points] for a single cloud)")
     if isinstance(clouds, (str, bytes, Mapping, Set)) or not isinstance(clouds, Iterable):
         hint = " (pass list(d.values()))" if isinstance(clouds, Mapping) else ""
         raise TypeError(f"clouds must be a sequence of Clouds or point arrays, "
@@ -114,12 +120,25 @@ def as_clouds(clouds: Sequence[Cloud | npt.ArrayLike], workers: int,
         bar = progress_bar(progress, len(arrays), "graphs", points > _LONG_GRAPHS)
         try:
             with ThreadPoolExecutor(workers) as pool:
-                for i, cloud in zip(arrays, pool.map(Cloud, arrays.values())):
+                for i, cloud in zip(arrays, pool.map(_cloud_of, *zip(*arrays.items()))):
                     made[i] = cloud
                     bar.update(1)
         finally:
             bar.close()
     return [made[i] for i in range(len(items))]
+
+
+def _cloud_of(i: int, points: npt.ArrayLike) -> Cloud:
+    """Cloud(points), whose refusal names the item of `clouds` it refuses."""
+    with naming(f"clouds[{i}]"):
+        return Cloud(points)
+
+
+def _check_float32(clouds: Sequence[Cloud]) -> None:
+    """Every cloud's coordinates keep float32 squared distances finite."""
+    for i, cloud in enumerate(clouds):
+        with naming(f"clouds[{i}]"):
+            check_squares_fit(cloud.points, np.float32)
 
 
 def _checked_count(value: Any, name: str, largest: int | None = None) -> int:
@@ -135,7 +154,7 @@ def _checked_count(value: Any, name: str, largest: int | None = None) -> int:
 def _checked_bound(bound: Any) -> float | None:
     if bound is None:
         return None
-    if isinstance(bound, (str, bytes)):  # float() would parse it
+    if isinstance(bound, (str, bytes, bool)):  # float() would take them
         raise TypeError(f"distance_upper_bound must be a number or None, got {bound!r}")
     try:
         value = float(bound)

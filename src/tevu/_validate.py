@@ -2,12 +2,26 @@
 says what is wrong: the extension itself accepts inconsistent graphs and
 fails late, or answers wrongly, on them."""
 
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 FloatDType = type[np.float64] | type[np.float32]
+
+
+@contextmanager
+def naming(what: str) -> Iterator[None]:
+    """Puts `what` in front of the message of a TypeError or ValueError
+    raised inside, so that the refusal says what it refuses."""
+    try:
+        yield
+    except (TypeError, ValueError) as exc:
+        if type(exc) not in (TypeError, ValueError):
+            raise
+        raise type(exc)(f"{what}: {exc}") from exc
 
 
 def as_points(points: npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -96,8 +110,8 @@ def as_float_dtype(dtype: Any) -> FloatDType:
         kind = np.dtype(dtype)
     except TypeError:
         raise TypeError(f"dtype must be 'float64' or 'float32', got {dtype!r}") from None
-    if kind == np.float64:
+    if kind.kind == "f" and kind.itemsize == 8:  # in either byte order
         return np.float64
-    if kind == np.float32:
+    if kind.kind == "f" and kind.itemsize == 4:
         return np.float32
     raise ValueError(f"dtype must be 'float64' or 'float32', got {dtype!r}")
