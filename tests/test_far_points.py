@@ -36,13 +36,15 @@ def edgeless(n):
     return np.zeros(n + 1, np.uint32), np.zeros(0, np.uint32)
 
 
-def searches(prec, target, queries):
+def searches(prec, target, queries, bound=None):
     """Every search of `target` for `queries` (points without edges), each
-    returning (distances, indices) of the nearest."""
+    returning (distances, indices) of the nearest; `bound` (default: the
+    largest float) for the bounded ones."""
     f = FLOATS[prec]
     query = PREPARED[prec](queries, *edgeless(len(queries)))
     prepared = PREPARED[prec](*target)
     grouped = GROUPED[prec].prepare([query], [None])
+    bound = f(np.finfo(f).max if bound is None else bound)
 
     def first(result):
         return result[0][:, 0], result[1][:, 0]
@@ -51,7 +53,7 @@ def searches(prec, target, queries):
         "arrays": lambda: NEAREST[prec](queries, *edgeless(len(queries)), *target),
         "query": lambda: prepared.query(queries, *edgeless(len(queries))),
         "query_prepared": lambda: prepared.query_prepared(query),
-        "bounded": lambda: prepared.query_prepared(query, f(np.finfo(f).max)),
+        "bounded": lambda: prepared.query_prepared(query, bound),
         "blocked 1": lambda: prepared.query_prepared_blocked(query, 1),
         "blocked 8": lambda: prepared.query_prepared_blocked(query, 8),
         "grouped": lambda: prepared.query_grouped(grouped, None, 8),
@@ -59,6 +61,7 @@ def searches(prec, target, queries):
                                                   2, 8)),
         "query_k": lambda: first(prepared.query_k(queries, *edgeless(len(queries)), 2, 8)),
         "query_prepared_k": lambda: first(prepared.query_prepared_k(query, 2, 8)),
+        "bounded k": lambda: first(prepared.query_prepared_k(query, 2, 8, bound)),
     }
 
 
@@ -71,16 +74,18 @@ def test_far_cluster_is_refused_or_found(prec, search):
     """Queries on the far cluster's own points, starting from the near one:
     every squared distance there is infinite. A descent stays among those
     infinities and refuses; a k-nearest walk may explore on until it finds
-    the query point itself, but never answers anything else."""
+    the query point itself, but never answers anything else, nor takes the
+    infinities for misses beyond a bound."""
     f = FLOATS[prec]
     target = two_clusters(f, FAR[prec][0])
-    call = searches(prec, target, target[0][40:])[search]
+    call = searches(prec, target, target[0][40:], bound=FAR[prec][1])[search]
     try:
         dist, idx = call()
     except ValueError as exc:
         assert exc.args == (oracle.OVERFLOW,)
         return
-    assert search.startswith(("k ", "query_k", "query_prepared_k")), "a descent answered"
+    assert search.startswith(("k ", "bounded k", "query_k", "query_prepared_k")), \
+        "a descent answered"
     np.testing.assert_array_equal(idx, np.arange(40, 80))
     np.testing.assert_array_equal(dist, 0)
 
