@@ -3,6 +3,8 @@
 
 import multiprocessing
 import pickle
+import subprocess
+import sys
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -175,6 +177,43 @@ def test_an_executor_gives_the_thread_result(clouds, make_executor):
         got = tevu.all_by_all(clouds, reduce="median", distance_upper_bound=0.07,
                               dtype="float32", executor=executor, workers=2)
     assert np.array_equal(got, want, equal_nan=True)
+
+
+DEADLOCK_CHECK = """
+import numpy as np, tevu
+from tevu import _grouped_join
+clouds = [tevu.Cloud(np.random.default_rng(c).random((50, 3))) for c in range(3)]
+def make():
+    _grouped_join.forget("an abandoned job")  # what the collector would run
+    return _grouped_join.GroupedJoin(clouds, np.float64)
+made = _grouped_join.kept_join("new", make)
+assert _grouped_join.kept_join("new", None) is made  # kept, not made again
+"""
+
+
+def test_a_join_made_while_the_collector_ends_another_job_does_not_deadlock():
+    """Making a job's grouped set allocates; the collector may then end an
+    abandoned executor-path generator in the same thread, whose cleanup
+    forgets its job. That used to wait forever for the lock held while the
+    set was made (in a process of its own here, which a hang cannot stop)."""
+    try:
+        subprocess.run([sys.executable, "-c", DEADLOCK_CHECK], check=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("kept_join deadlocked")
+
+
+def test_the_late_tiles_of_an_ended_job_answer_nothing(clouds):
+    """After a job's caller has gone (its generator ended), a tile of it that
+    a worker takes up late neither builds the grouped set nor keeps it."""
+    from tevu import _grouped_join
+    from tevu._join import run_tile
+
+    options = _grouped_join.JoinOptions(np.float64, 1, None, None)
+    assert len(run_tile("running", clouds[:3], [0, 1], options)) == 2
+    for job in ("running", "ended"):
+        _grouped_join.forget(job)
+        assert run_tile(job, clouds[:3], [0, 1], options) == []
+        assert job not in _grouped_join._jobs
 
 
 def test_clouds_pickle_as_their_arrays(clouds):

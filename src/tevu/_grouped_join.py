@@ -76,26 +76,50 @@ class GroupedJoin:
         return options.reducer(target, distances, ids, self.offsets)
 
 
+class _KeptJoin:
+    """One job's join, made once by the first of its tiles to need it."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.join: GroupedJoin | None = None
+
+
 # Jobs whose grouped set a process keeps, for the later tiles of the same
-# job that reach it (most recent last).
+# job that reach it (most recent last), and the jobs that ended here, whose
+# late tiles need no answers (job ids are never reused).
 _KEPT_JOBS = 2
-_jobs: OrderedDict[str, GroupedJoin] = OrderedDict()
+_ENDED_JOBS = 256
+_jobs: OrderedDict[str, _KeptJoin] = OrderedDict()
+_ended: OrderedDict[str, None] = OrderedDict()
+# Held only to look a job up, never while a join is made: making one
+# allocates, and the collector may then end an abandoned job's generator in
+# this very thread, whose forget() takes this lock too.
 _jobs_lock = threading.Lock()
 
 
-def kept_join(job: str, make: Callable[[], GroupedJoin]) -> GroupedJoin:
-    """The join of job `job` in this process, made by `make` the first time."""
+def kept_join(job: str, make: Callable[[], GroupedJoin]) -> GroupedJoin | None:
+    """The join of job `job` in this process, made by `make` the first time;
+    None when the job has ended in this process."""
     with _jobs_lock:
-        found = _jobs.get(job)
-        if found is None:
-            found = _jobs[job] = make()
+        if job in _ended:
+            return None
+        kept = _jobs.get(job)
+        if kept is None:
+            kept = _jobs[job] = _KeptJoin()
             while len(_jobs) > _KEPT_JOBS:
                 _jobs.popitem(last=False)
         _jobs.move_to_end(job)
-        return found
+    with kept.lock:
+        if kept.join is None:
+            kept.join = make()
+        return kept.join
 
 
 def forget(job: str) -> None:
-    """Drops job `job`'s grouped set from this process, if it is kept."""
+    """Drops job `job`'s grouped set from this process, if it is kept, and
+    marks the job ended here, so that its late tiles answer nothing."""
     with _jobs_lock:
         _jobs.pop(job, None)
+        _ended[job] = None
+        while len(_ended) > _ENDED_JOBS:
+            _ended.popitem(last=False)

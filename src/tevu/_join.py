@@ -195,9 +195,10 @@ def _thread_answers(clouds: list[Cloud], options: JoinOptions,
 
 def run_tile(job: str, clouds: Sequence[Cloud], targets: Sequence[int],
              options: JoinOptions) -> list[Any]:
-    """One task of the executor path: the answers of a few targets."""
+    """One task of the executor path: the answers of a few targets (none
+    once the job has ended in this process: no one is waiting for them)."""
     join = kept_join(job, lambda: GroupedJoin(clouds, options.dtype))
-    return [join.answer(t, options) for t in targets]
+    return [] if join is None else [join.answer(t, options) for t in targets]
 
 
 def _executor_answers(clouds: list[Cloud], options: JoinOptions, executor: Executor,
