@@ -395,6 +395,7 @@ BAD_JOINS = [
     ({"distance_upper_bound": "far"}, TypeError, "distance_upper_bound"),
     ({"distance_upper_bound": "0.1"}, TypeError, "distance_upper_bound"),
     ({"distance_upper_bound": True}, TypeError, "distance_upper_bound"),
+    ({"progress": "no"}, TypeError, "progress must be True, False or None"),
     ({"block": 2 ** 62}, ValueError, "block must be at most"),
     ({"reduce": ("histogram", 3.0)}, TypeError, "number of bins"),
     ({"reduce": lambda q, t, d, i: None}, TypeError, "returned NoneType for the pair"),

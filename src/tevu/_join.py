@@ -76,6 +76,9 @@ def all_by_all(clouds: Sequence[Cloud | npt.ArrayLike], *, reduce: Reduction | N
     """
     kind = as_float_dtype(dtype)
     bound = _checked_bound(distance_upper_bound)
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        # A string such as "no" would be true.
+        raise TypeError(f"progress must be True, False or None, got {progress!r}")
     options = JoinOptions(kind, _checked_count(block, "block", _LARGEST_BLOCK), bound,
                           None if reduce is None else make_reducer(reduce, bound))
     threads = (os.cpu_count() or 1) if workers is None else _checked_count(workers, "workers")
