@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "errors.hpp"
+#include "hub_index.hpp"
 #include "neighbour_memo.hpp"
 #include "plateau.hpp"
 #include "points.hpp"
@@ -30,11 +31,13 @@ enum class EmptyRange { stop, check };
 // neighbours of the vertices scanned last; a vertex it holds was read and
 // checked when it was kept, so its scan reads nothing more. `exact`, if
 // given, may show that q's ties are exact, so that no plateau needs searching.
+// `hubs`, if given, answers the scans of vertices with very many neighbours
+// from a tree, once their lists were scanned and checked a few times.
 template <class T, EmptyRange kEmpty>
 inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                          IdRun indices, const Vec4<T>& q, std::size_t& cur, T& d2,
                          TargetFacts<T> facts, NeighbourMemo<T>* memo,
-                         ExactDistances<T>* exact) {
+                         ExactDistances<T>* exact, HubIndex<T>* hubs) {
     // cur is below n_points: checked before, or an id a scan checked.
     if (facts.stop_limits != nullptr && d2 < facts.stop_limits[cur]) return false;
     // Measured from the reach instead of d2, the scan also finds the nearest
@@ -52,9 +55,15 @@ inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indp
         if (lo == hi) return false;
         const IdRun neighbours{indices.base + lo * sizeof(std::uint32_t), hi - lo,
                                indices.len - lo};
-        scan_neighbours(points, facts.ids_in_range ? kIdsChecked : n_points, neighbours, q, e2,
-                        best);
-        if (memo != nullptr) memo->keep(cur, points, neighbours);
+        const bool hub = hubs != nullptr && hi - lo >= HubIndex<T>::kMinNeighbours;
+        if (const auto* tree = hub ? hubs->find(cur) : nullptr) {
+            tree->scan(q, e2, best);
+        } else {
+            scan_neighbours(points, facts.ids_in_range ? kIdsChecked : n_points, neighbours, q,
+                            e2, best);
+            if (memo != nullptr) memo->keep(cur, points, neighbours);
+            if (hub) hubs->scanned(cur, points, neighbours);
+        }
     }
     switch (step_outcome(cur, d2, best, e2)) {
         case StepOutcome::moved:
@@ -77,10 +86,11 @@ inline std::size_t descend_contiguous(const Vec4<T>* points, std::size_t n_point
                                       IdRun indices, const Vec4<T>& q, std::size_t cur, T& d2_out,
                                       TargetFacts<T> facts = {},
                                       NeighbourMemo<T>* memo = nullptr,
-                                      ExactDistances<T>* exact = nullptr) {
+                                      ExactDistances<T>* exact = nullptr,
+                                      HubIndex<T>* hubs = nullptr) {
     T d2 = dist2(points[checked_index(cur, n_points)], q);
     while (descent_step<T, kEmpty>(points, n_points, indptr, indices, q, cur, d2, facts, memo,
-                                   exact)) {
+                                   exact, hubs)) {
     }
     d2_out = d2;
     return cur;
@@ -94,7 +104,7 @@ template <class T, EmptyRange kEmpty, std::size_t kLanes>
 inline void descend_lanes(const Vec4<T>* points, std::size_t n_points, IdRun indptr,
                           IdRun indices, std::size_t lanes, const Vec4<T>* const* q,
                           std::size_t* cur, T* d2, TargetFacts<T> facts,
-                          ExactDistances<T>* exact) {
+                          ExactDistances<T>* exact, HubIndex<T>* hubs) {
     unsigned moving = 0;
     for (std::size_t l = 0; l < lanes; ++l) {
         d2[l] = dist2(points[checked_index(cur[l], n_points)], *q[l]);
@@ -104,7 +114,7 @@ inline void descend_lanes(const Vec4<T>* points, std::size_t n_points, IdRun ind
         for (std::size_t l = 0; l < kLanes; ++l) {
             if ((moving >> l & 1u) != 0 &&
                 !descent_step<T, kEmpty>(points, n_points, indptr, indices, *q[l], cur[l], d2[l],
-                                         facts, nullptr, exact)) {
+                                         facts, nullptr, exact, hubs)) {
                 moving &= ~(1u << l);
             }
         }

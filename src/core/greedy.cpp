@@ -231,7 +231,7 @@ private:
         }
         descend_lanes<T, EmptyRange::stop, kLanes>(
             y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-            {y_.indices.base, y_.indices.len}, size, q, cur, d2, facts_, &exact_);
+            {y_.indices.base, y_.indices.len}, size, q, cur, d2, facts_, &exact_, &hubs_);
         for (std::size_t g = 0; g < size; ++g) {
             handed[group[g]] = write_answer(group[g], *q[g], seed[g], cur[g], d2[g]);
         }
@@ -270,7 +270,7 @@ private:
         // Both CSR arrays were checked for unit stride.
         const std::size_t cur = descend_contiguous<T, EmptyRange::stop>(
             y_.points.data(), ny_, {y_.indptr.base, y_.indptr.len},
-            {y_.indices.base, y_.indices.len}, q, seed, d2, facts_, nullptr, &exact_);
+            {y_.indices.base, y_.indices.len}, q, seed, d2, facts_, nullptr, &exact_, &hubs_);
         return write_answer(i, q, seed, cur, d2);
     }
 
@@ -303,6 +303,7 @@ private:
     const StopLimitsCache<T>* stops_;
     TargetFacts<T> facts_{};  // known once the target was checked
     ExactDistances<T> exact_{y_.points};
+    HubIndex<T> hubs_;  // trees over the lists of the target's hubs
 };
 
 template <class T>
