@@ -62,7 +62,7 @@ inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indp
             scan_neighbours(points, facts.ids_in_range ? kIdsChecked : n_points, neighbours, q,
                             e2, best);
             if (memo != nullptr) memo->keep(cur, points, neighbours);
-            if (hub) hubs->scanned(cur, points, neighbours);
+            if (hub) hubs->scanned(cur, points, n_points, neighbours);
         }
     }
     switch (step_outcome(cur, d2, best, e2)) {

@@ -54,17 +54,21 @@ public:
         return it == hubs_.end() ? nullptr : it->second.tree.get();
     }
 
-    // Records a plain scan of v's neighbours `ids`, which that scan checked
-    // (or which are known to be in range), and builds v's tree once v has
-    // been scanned often enough. Running out of memory only means v stays
-    // unindexed.
-    void scanned(std::size_t v, const Vec4<T>* points, IdRun ids) noexcept {
+    // Records a whole plain scan of v's neighbours `ids`, which that scan
+    // checked (or which are known to be below n_points), and builds v's tree
+    // once v has been scanned often enough. The tree reads the ids again and
+    // checks them once more, so that a list changed by another thread in
+    // between cannot make it read outside the points; such a list, like
+    // running out of memory, only means v stays unindexed.
+    void scanned(std::size_t v, const Vec4<T>* points, std::size_t n_points, IdRun ids) noexcept {
         if (full_) return;
         try {
             Hub& hub = hubs_[v];
             if (++hub.scans <= kScansBeforeIndex || hub.tree != nullptr) return;
             if (indexed_ + ids.len > kMaxIndexed) return;
-            hub.tree = std::make_unique<Tree>(points, ids);
+            auto tree = std::make_unique<Tree>(points, n_points, ids);
+            if (!tree->complete()) return;
+            hub.tree = std::move(tree);
             indexed_ += ids.len;
         } catch (const std::bad_alloc&) {
             full_ = true;
@@ -73,11 +77,12 @@ public:
 
     class Tree {
     public:
-        Tree(const Vec4<T>* points, IdRun ids) {
+        Tree(const Vec4<T>* points, std::size_t n_points, IdRun ids) {
             std::vector<Member> members;
             members.reserve(ids.len);
             for (std::size_t e = 0; e < ids.len; ++e) {
                 const std::uint32_t id = ids[e];
+                if (id >= n_points) return;
                 const Vec4<T>& p = points[id];
                 if (finite3(p)) {
                     members.push_back({p, id});
@@ -85,12 +90,15 @@ public:
                     loose_.push_back({p, id});
                 }
             }
+            complete_ = true;
             if (members.empty()) return;
             nodes_.reserve(2 * (members.size() / kLeaf + 1));
             nodes_.push_back({});
             build(0, members, 0, members.size());
             leaves_ = std::move(members);
         }
+
+        bool complete() const noexcept { return complete_; }
 
         // (d2, best) becomes the lexicographic minimum of itself and every
         // neighbour's (distance, id), as scan_neighbours makes it.
@@ -198,6 +206,7 @@ public:
         std::vector<Node> nodes_;
         std::vector<Member> leaves_;
         std::vector<Member> loose_;
+        bool complete_ = false;  // every id was below n_points
     };
 
 private:
