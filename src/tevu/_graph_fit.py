@@ -42,8 +42,9 @@ def check_graph_fits(points: npt.NDArray[np.float64], indptr: npt.NDArray[np.uin
         raise ValueError(
             f"graph: point {int(np.argmin(degree))} has no neighbours, so searches can "
             "neither reach nor leave it; is it the graph of these points? (scipy's Delaunay "
-            "leaves the copies of a duplicated point out of every simplex: delaunay_graph "
-            "links them to their first copy)")
+            "leaves points out of every simplex: later copies of a duplicated point, and "
+            "points it takes for near copies, as in clouds far from the origin; "
+            "delaunay_graph links every point)")
     rng = np.random.default_rng(n)
     columns = np.ascontiguousarray(points.T)
     for i in rng.choice(n, size=min(n, _SAMPLED), replace=False):
