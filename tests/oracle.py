@@ -175,6 +175,29 @@ def distances_exact_from(q, target_range, f):
         return all(c == 0 or (c * scale != 0 and c * scale == np.trunc(c * scale)) for c in qq)
 
 
+def finite_box(points, f):
+    """(lo, hi) over the points whose coordinates are all finite; lo above
+    hi when there are none."""
+    pts = np.asarray(points, dtype=f)[:, :3]
+    pts = pts[np.all(np.isfinite(pts), axis=1)]
+    if len(pts) == 0:
+        return np.full(3, np.inf, f), np.full(3, -np.inf, f)
+    return pts.min(axis=0), pts.max(axis=0)
+
+
+def none_nearer(q, d2, box, f):
+    """Whether no point of the box can be strictly nearer to q than d2: the
+    squared gap from q to the box, summed as sq sums a distance, is not
+    below d2."""
+    lo, hi = box
+    g = []
+    for k in range(3):
+        x = f(q[k])
+        g.append(lo[k] - x if x < lo[k] else x - hi[k] if x > hi[k] else f(0))
+    with np.errstate(over="ignore"):
+        return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2] >= d2
+
+
 def leave_plateau(yp, y_indptr, y_indices, q, cur, d2, f):
     """Breadth-first search of the vertices within reach of d2 around cur,
     neighbours in CSR order; the first strictly nearer one is returned as
@@ -205,7 +228,7 @@ def check_not_overflowed(d2, p, q):
         raise ValueError(OVERFLOW)
 
 
-def descend(yp, y_indptr, y_indices, q, cur, f, target_range=None):
+def descend(yp, y_indptr, y_indices, q, cur, f, target_range=None, box=None):
     d2 = sq(yp[cur], q, f)
     while True:
         lo, hi = int(y_indptr[cur]), int(y_indptr[cur + 1])
@@ -222,6 +245,7 @@ def descend(yp, y_indptr, y_indices, q, cur, f, target_range=None):
         if not improved:
             exit_ = (on_plateau(cur, d2, seen, f)
                      and not distances_exact_from(q, target_range, f)
+                     and not (box is not None and none_nearer(q, d2, box, f))
                      and leave_plateau(yp, y_indptr, y_indices, q, cur, d2, f))
             if not exit_:
                 break
@@ -257,7 +281,7 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             return dist, idx
         mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
 
-    target_range = binary_range(yp, f)
+    target_range, box = binary_range(yp, f), finite_box(yp, f)
     marks = [False] * n
     stack = []
     scan, carried = 0, 0
@@ -274,7 +298,7 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             handed = seed
             answered = False
             if not (mode == "prune" and point_gap2(q, tbox, f) > b2):
-                cur, d2 = descend(yp, y_indptr, y_indices, q, seed, f, target_range)
+                cur, d2 = descend(yp, y_indptr, y_indices, q, seed, f, target_range, box)
                 check_not_overflowed(d2, yp[cur], q)
                 d = np.sqrt(f(d2))
                 if not (mode == "prune" and d * d > b2):
@@ -452,7 +476,7 @@ def knn(xp, x_indptr, x_indices, yp, y_indptr, y_indices, k, ef, dtype,
 DROPPED = 2**32 - 1
 
 
-def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range):
+def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range, box):
     """One lock-step pass: every descending slot takes one step, slots
     grouped by their current vertex, whose neighbours are gathered once."""
     active = sorted((s for s in range(len(done)) if not done[s]), key=lambda s: vertex[s])
@@ -472,7 +496,8 @@ def _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_rang
                 if best > d or (d == best and j < best_id):
                     best, best_id, taken = d, j, True
             if (not taken and on_plateau(u, d2[s], seen, f)
-                    and not distances_exact_from(xp[m + s], target_range, f)):
+                    and not distances_exact_from(xp[m + s], target_range, f)
+                    and not none_nearer(xp[m + s], d2[s], box, f)):
                 exit_ = leave_plateau(yp, y_indptr, y_indices, xp[m + s], u, d2[s], f)
                 if exit_:
                     (best_id, best), taken = exit_, True
@@ -511,7 +536,7 @@ def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
             return dist, idx
         mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
 
-    target_range = binary_range(yp, f)
+    target_range, box = binary_range(yp, f), finite_box(yp, f)
     nb = max(block, 1)
     seed = 0
     for m in range(0, n, nb):
@@ -523,7 +548,8 @@ def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
                 continue
             vertex[s], d2[s], done[s] = seed, sq(yp[seed], q, f), False
         while not all(done):
-            _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range)
+            _block_pass(xp, m, yp, y_indptr, y_indices, vertex, d2, done, f, target_range,
+                        box)
         for s in range(size):
             if vertex[s] != DROPPED:
                 check_not_overflowed(d2[s], yp[vertex[s]], xp[m + s])

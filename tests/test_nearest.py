@@ -8,6 +8,7 @@ import pytest
 import _tevu
 import oracle
 from conftest import (FLOATS, PanicException, brute_nearest, clustered_cloud, csr_from_lists,
+                      outcome,
                       delaunay_graph, empty_graph, near_tie_cloud, uniform_cloud)
 
 FUNCS = {"f64": _tevu.all_nearest_neighbours, "f32": _tevu.all_nearest_neighbours_f32}
@@ -378,3 +379,32 @@ def test_large_query_fails_as_the_literal_order_does(prec):
     with pytest.raises(PanicException) as info:
         call(prec, x, y)
     assert info.value.args == ("slice index starts at 3 but ends at 1",)
+
+
+# Seen from x = FAR_AWAY, the unit-scale target points all round to the same
+# squared distance, which is also the squared gap to their box.
+FAR_AWAY = {"f64": 1e17, "f32": 1e9}
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("far", [True, False])
+def test_no_plateau_search_where_nothing_can_be_nearer(prec, far):
+    """A descent that stops beside a neighbour as near as itself searches
+    the plateau only if some target point could still be nearer than where
+    it stands. From far away none can, so the search does not run and never
+    reads vertex 1's id out of range; from nearby it runs and fails there."""
+    f = FLOATS[prec]
+    yp = np.array([[0, 0, 0], [0, 0, 0.5], [0.25, 0.5, 0]], f)
+    y = (yp, *csr_from_lists([[1], [0, 7], [0]]))
+    q = np.array([[FAR_AWAY[prec] if far else 0.1, 0, 0.25]], f)
+    x = (q, *empty_graph(1))
+    got = {kind: outcome(lambda: search(*x)) for kind, search in [
+        ("nearest", lambda *x: call(prec, x, y)), ("prepared", PREPARED[prec](*y).query),
+        ("blocked", lambda *x: PREPARED[prec](*y).query_prepared_blocked(PREPARED[prec](*x), 1))]}
+    want = outcome(lambda: oracle.greedy(*x, *y, dtype=f))
+    assert want[0] == ("ok" if far else "raised")
+    for kind, result in got.items():
+        assert result[0] == want[0], kind
+        if far:
+            np.testing.assert_array_equal(result[1][0], want[1][0])
+            np.testing.assert_array_equal(result[1][1], [0])

@@ -267,9 +267,9 @@ private:
     // Searches the plateau around the slot's vertex; the slot moves when it
     // finds a strictly nearer vertex there.
     StepOutcome search_plateau(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
-        if (exact_.from(q)) return StepOutcome::stopped;
         std::size_t cur = s.vertex[slot];
         T d2 = s.d2[slot];
+        if (exact_.from(q) || exact_.none_nearer(q, d2)) return StepOutcome::stopped;
         if (!leave_plateau(y_.points.data(), ny_, y_.indptr, y_.indices, q, cur, d2)) {
             return StepOutcome::stopped;
         }

@@ -71,7 +71,7 @@ inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indp
             d2 = e2;
             return true;
         case StepOutcome::on_plateau:
-            if (exact != nullptr && exact->from(q)) return false;
+            if (exact != nullptr && (exact->from(q) || exact->none_nearer(q, d2))) return false;
             return leave_plateau(points, n_points, indptr, indices, q, cur, d2);
         case StepOutcome::stopped:
             break;
