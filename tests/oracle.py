@@ -175,14 +175,14 @@ def distances_exact_from(q, target_range, f):
         return all(c == 0 or (c * scale != 0 and c * scale == np.trunc(c * scale)) for c in qq)
 
 
-def finite_box(points, f):
-    """(lo, hi) over the points whose coordinates are all finite; lo above
-    hi when there are none."""
-    pts = np.asarray(points, dtype=f)[:, :3]
-    pts = pts[np.all(np.isfinite(pts), axis=1)]
+def nan_ignoring_box(points, f):
+    """(lo, hi) of the points, NaN coordinates ignored (a coordinate NaN in
+    every point stays NaN); lo above hi when there are no points."""
+    pts = np.asarray(points, dtype=f).reshape(-1, 3)
     if len(pts) == 0:
         return np.full(3, np.inf, f), np.full(3, -np.inf, f)
-    return pts.min(axis=0), pts.max(axis=0)
+    with np.errstate(invalid="ignore"):
+        return np.fmin.reduce(pts, axis=0), np.fmax.reduce(pts, axis=0)
 
 
 def none_nearer(q, d2, box, f):
@@ -281,7 +281,7 @@ def greedy(xp, x_indptr, x_indices, yp, y_indptr, y_indices, dtype,
             return dist, idx
         mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
 
-    target_range, box = binary_range(yp, f), finite_box(yp, f)
+    target_range, box = binary_range(yp, f), nan_ignoring_box(yp, f)
     marks = [False] * n
     stack = []
     scan, carried = 0, 0
@@ -536,7 +536,7 @@ def blocked(xp, n, yp, y_indptr, y_indices, block, dtype,
             return dist, idx
         mode = "prune" if sticks_out(qbox, tbox, b) else "filter"
 
-    target_range, box = binary_range(yp, f), finite_box(yp, f)
+    target_range, box = binary_range(yp, f), nan_ignoring_box(yp, f)
     nb = max(block, 1)
     seed = 0
     for m in range(0, n, nb):

@@ -115,7 +115,7 @@ private:
             }
             T d2;
             const std::size_t end = descend_contiguous<T, EmptyRange::check>(
-                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_, &memo_, &exact_, &hubs_);
+                y_.points.data(), ny_, indptr, indices, q, seed_, d2, facts_, &memo_, &exact_);
             check_not_overflowed(d2, y_.points[end], q);
             if (mode_ != BoundMode::none && d2 > b2_) {
                 miss(v);
@@ -306,7 +306,6 @@ private:
     std::uint32_t seed_ = 0;
     TargetFacts<T> facts_{};  // what is known of the target, if anything
     NeighbourMemo<T> memo_;     // single-point blocks: the vertices scanned last
-    HubIndex<T> hubs_;          // single-point blocks: trees over the hubs' lists
     ExactDistances<T> exact_{y_.points};
 };
 

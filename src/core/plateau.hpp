@@ -217,16 +217,16 @@ public:
     }
 
     // Whether no target point can be strictly nearer to q than d2: the
-    // squared gap from q to the box of the target's finite points, summed as
-    // dist2 sums a distance, is not below d2. Differences, squares and sums
-    // are monotone under rounding to nearest, so no point in the box has a
-    // squared distance below that gap, and a point with a coordinate that is
-    // not finite is never nearer than a finite d2. A query point far from the
-    // target for its precision, from which all of it looks equally far, then
-    // needs no search of a plateau as large as the cloud.
+    // squared gap from q to the target's bounding box, summed as dist2 sums
+    // a distance, is not below d2. Differences, squares and sums are
+    // monotone under rounding to nearest, so no point in the box has a
+    // squared distance below that gap, and a point with a NaN coordinate
+    // (which the box ignores) is never nearer than anything. A query point
+    // far from the target for its precision, from which all of it looks
+    // equally far, then needs no search of a plateau as large as the cloud.
     bool none_nearer(const Vec4<T>& q, T d2) noexcept {
         if (!box_known_) {
-            box_ = finite_box();
+            box_ = bounding_box(target_);
             box_known_ = true;
         }
         T g[3];
@@ -240,23 +240,6 @@ public:
     }
 
 private:
-    // Empty (lo above hi, so every gap is infinite) when no point is finite.
-    Box<T> finite_box() const noexcept {
-        Box<T> box{};
-        for (int a = 0; a < 3; ++a) {
-            box.lo.lane[a] = std::numeric_limits<T>::infinity();
-            box.hi.lane[a] = -std::numeric_limits<T>::infinity();
-        }
-        for (const Vec4<T>& p : target_) {
-            if (!finite3(p)) continue;
-            for (int a = 0; a < 3; ++a) {
-                box.lo.lane[a] = std::min(box.lo.lane[a], p.lane[a]);
-                box.hi.lane[a] = std::max(box.hi.lane[a], p.lane[a]);
-            }
-        }
-        return box;
-    }
-
     PointSpan<T> target_;
     BinaryRange range_;
     bool known_ = false;
