@@ -408,3 +408,84 @@ def test_no_plateau_search_where_nothing_can_be_nearer(prec, far):
         if far:
             np.testing.assert_array_equal(result[1][0], want[1][0])
             np.testing.assert_array_equal(result[1][1], [0])
+
+
+# From this far, a unit cloud's points all round to a few squared distances.
+FAR_CLOUD = {"f64": 5e14, "f32": 1e6}
+
+
+def far_query_searches(prec, target, queries):
+    """The k = 1 searches of `target` for `queries` (points without edges,
+    answered in index order) with the model each must match bit for bit."""
+    f = FLOATS[prec]
+    x = (queries, *empty_graph(len(queries)))
+    prepared, query = PREPARED[prec](*target), PREPARED[prec](*x)
+    model_greedy = lambda: oracle.greedy(*x, *target, dtype=f)
+    return {
+        "nearest": (lambda: call(prec, x, target), model_greedy),
+        "query_prepared": (lambda: prepared.query_prepared(query), model_greedy),
+        **{f"blocked {b}": (lambda b=b: prepared.query_prepared_blocked(query, b),
+                            lambda b=b: oracle.blocked(queries, len(queries), *target, b, dtype=f))
+           for b in (1, 8)}}
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("search", ["nearest", "query_prepared", "blocked 1", "blocked 8"])
+@pytest.mark.parametrize("target_kind", ["uniform", "tight cluster"])
+def test_far_query_cloud_matches_model(prec, search, target_kind):
+    """Query points far from the target for its precision end most descents
+    beside equally near points. Once such plateau searches have found nothing
+    often enough, the call answers "is anything nearer?" from a tree over the
+    whole target instead; answers stay those of searching every plateau. The
+    tight cluster's later query points need plateau searches that succeed,
+    which the tree must not spare."""
+    f = FLOATS[prec]
+    rng = np.random.default_rng(7)
+    if target_kind == "uniform":
+        yp = rng.random((300, 3)).astype(f)
+        near = np.zeros((0, 3), f)
+    else:
+        # Beside a cloud that far query points see as flat, points within an
+        # ulp of 0 among small integer points, and query points near them.
+        yp = np.concatenate([near_tie_cloud(rng, f, 300, 0.3),
+                             rng.uniform(8, 12, (300, 3)).astype(f)])
+        near = (rng.integers(-2, 3, (60, 3)) + rng.random((60, 3)) * 0.01).astype(f)
+    target = (yp, *_tevu.delaunay_graph(yp))
+    # From two sides, so that later descents leave earlier plateaus.
+    offsets = np.where(rng.random((120, 1)) < 0.5, 1.0, -1.0) * FAR_CLOUD[prec]
+    queries = np.concatenate([rng.random((120, 3)) + offsets, near]).astype(f)
+    got, model = far_query_searches(prec, target, queries)[search]
+    want_d, want_i = model()
+    d, i = got()
+    np.testing.assert_array_equal(d, want_d)
+    np.testing.assert_array_equal(i, want_i)
+    # Within rounding of the nearest distance (brute force).
+    best = np.sqrt(((yp[None].astype(np.float64) - queries[:, None]) ** 2).sum(-1)).min(1)
+    np.testing.assert_allclose(d, best, rtol=16 * np.finfo(f).eps)
+
+
+@pytest.mark.parametrize("prec", PRECISIONS)
+@pytest.mark.parametrize("search", ["nearest", "blocked 1", "blocked 8"])
+def test_far_query_cloud_on_a_malformed_target_fails_as_modelled(prec, search):
+    """Skipping the plateau searches that could find nothing leaves their
+    reads out, so it is done only on a graph whose reads cannot fail: an id
+    out of range in one list is still met where the model meets it."""
+    f = FLOATS[prec]
+    rng = np.random.default_rng(8)
+    yp = rng.random((200, 3)).astype(f)
+    indptr, indices = delaunay_graph(yp)
+    queries = np.concatenate([rng.random((60, 3)) + FAR_CLOUD[prec],
+                              rng.random((10, 3)) - FAR_CLOUD[prec]]).astype(f)
+    outcomes = set()
+    # Vertices on the side of the last queries, which their plateau searches
+    # read, and the first ones' do not.
+    for v in np.argsort(yp.sum(1))[:4]:
+        bad_indices = np.insert(indices, indptr[v + 1], 200).astype(np.uint32)
+        bad_indptr = (indptr + (np.arange(201) > v)).astype(np.uint32)
+        got, model = far_query_searches(prec, (yp, bad_indptr, bad_indices), queries)[search]
+        result, want = outcome(got), outcome(model)
+        assert result[0] == want[0], v
+        if want[0] == "ok":
+            np.testing.assert_array_equal(result[1][0], want[1][0])
+        outcomes.add(want[0])
+    assert "raised" in outcomes

@@ -269,8 +269,8 @@ private:
     StepOutcome search_plateau(BlockScratch<T>& s, std::size_t slot, const Vec4<T>& q) {
         std::size_t cur = s.vertex[slot];
         T d2 = s.d2[slot];
-        if (exact_.from(q) || exact_.none_nearer(q, d2)) return StepOutcome::stopped;
-        if (!leave_plateau(y_.points.data(), ny_, y_.indptr, y_.indices, q, cur, d2)) {
+        if (!tevu::search_plateau(y_.points.data(), ny_, y_.indptr, y_.indices, q, cur, d2,
+                                  exact_)) {
             return StepOutcome::stopped;
         }
         s.vertex[slot] = static_cast<std::uint32_t>(cur);

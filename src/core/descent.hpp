@@ -30,7 +30,8 @@ enum class EmptyRange { stop, check };
 // say that its neighbour ids need no checks. `memo`, if given, keeps the
 // neighbours of the vertices scanned last; a vertex it holds was read and
 // checked when it was kept, so its scan reads nothing more. `exact`, if
-// given, may show that q's ties are exact, so that no plateau needs searching.
+// given, may show that q's ties are exact, or that no target point can be
+// nearer, so that no plateau needs searching.
 // `hubs`, if given, answers the scans of vertices with very many neighbours
 // from a tree, once their lists were scanned and checked a few times.
 template <class T, EmptyRange kEmpty>
@@ -71,8 +72,11 @@ inline bool descent_step(const Vec4<T>* points, std::size_t n_points, IdRun indp
             d2 = e2;
             return true;
         case StepOutcome::on_plateau:
-            if (exact != nullptr && (exact->from(q) || exact->none_nearer(q, d2))) return false;
-            return leave_plateau(points, n_points, indptr, indices, q, cur, d2);
+            if (exact != nullptr) {
+                return search_plateau(points, n_points, indptr, indices, q, cur, d2, *exact);
+            }
+            std::size_t searched;
+            return leave_plateau(points, n_points, indptr, indices, q, cur, d2, searched);
         case StepOutcome::stopped:
             break;
     }

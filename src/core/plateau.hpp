@@ -30,10 +30,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <type_traits>
 #include <vector>
 
 #include "errors.hpp"
+#include "point_tree.hpp"
 #include "points.hpp"
 
 namespace tevu {
@@ -200,12 +203,39 @@ inline bool distances_exact_from(const Vec4<T>& q, const BinaryRange& target) no
     return r.distances_exact<T>();
 }
 
-// distances_exact_from for the queries of one search call, with the
-// target's range worked out the first time a descent asks: calls whose
-// descents never end beside a tie pay nothing.
+// Whether a target's CSR graph can be read without failing: every vertex's
+// offsets are in order and within the neighbour array, and every id they
+// cover names a target point.
+template <class Offsets, class Ids>
+bool graph_reads_cleanly(std::size_t n_points, const Offsets& indptr, const Ids& indices) noexcept {
+    if (indptr.size() <= n_points) return false;
+    for (std::size_t u = 0; u < n_points; ++u) {
+        const std::size_t lo = indptr[u];
+        const std::size_t hi = indptr[u + 1];
+        if (lo > hi || hi > indices.size()) return false;
+        for (std::size_t e = lo; e < hi; ++e) {
+            if (indices[e] >= n_points) return false;
+        }
+    }
+    return true;
+}
+
+// What the descents of one search call learn of its target to spare plateau
+// searches, each worked out the first time a descent needs it, so that calls
+// whose descents never end beside a tie pay nothing: whether q's distances
+// are exact (distances_exact_from), and whether any target point can be
+// strictly nearer than a descent's end (none_nearer).
 template <class T>
 class ExactDistances {
 public:
+    // Plateau searches that found nothing nearer may together read the
+    // lists of max(kMinVainLists, n / 2) vertices of a target of n points
+    // before the call builds a tree over it: by then they cost more than the
+    // tree does.
+    static constexpr std::size_t kMinVainLists = 256;
+    // Larger targets are never indexed whole.
+    static constexpr std::size_t kMaxIndexed = std::size_t{1} << 22;
+
     explicit ExactDistances(PointSpan<T> target) noexcept : target_(target) {}
 
     bool from(const Vec4<T>& q) noexcept {
@@ -217,34 +247,73 @@ public:
     }
 
     // Whether no target point can be strictly nearer to q than d2: the
-    // squared gap from q to the target's bounding box, summed as dist2 sums
-    // a distance, is not below d2. Differences, squares and sums are
-    // monotone under rounding to nearest, so no point in the box has a
-    // squared distance below that gap, and a point with a NaN coordinate
-    // (which the box ignores) is never nearer than anything. A query point
-    // far from the target for its precision, from which all of it looks
-    // equally far, then needs no search of a plateau as large as the cloud.
+    // monotone squared gap from q to the target's bounding box is not below
+    // d2 (a point with a NaN coordinate, which the box ignores, is never
+    // nearer than anything). A query point far from the target for its
+    // precision, from which all of it looks equally far, then needs no
+    // search of a plateau as large as the cloud.
+    //
+    // Points at the box's edge are often nearer than the corner only by a
+    // rounding step, so the box cannot tell for all such query points; once
+    // the call holds a tree over the whole target, the tree answers the rest.
     bool none_nearer(const Vec4<T>& q, T d2) noexcept {
         if (!box_known_) {
             box_ = bounding_box(target_);
             box_known_ = true;
         }
-        T g[3];
-        for (int a = 0; a < 3; ++a) {
-            const T x = q.lane[a];
-            const T lo = box_.lo.lane[a];
-            const T hi = box_.hi.lane[a];
-            g[a] = x < lo ? lo - x : x > hi ? x - hi : T(0);
+        if (monotone_gap2(q, box_.lo.lane, box_.hi.lane) >= d2) return true;
+        return whole_ != nullptr && none_nearer_in_tree(q, d2);
+    }
+
+    // Records a plateau search that found nothing nearer after reading the
+    // lists of `searched` vertices. Once such searches have read more lists
+    // than half the target has points, the call builds a tree over the whole
+    // target: then none_nearer spares the searches that would find nothing,
+    // and a far query cloud's plateau searches no longer cost O(n) each.
+    // Skipping a search that would find nothing changes no answer; it only
+    // leaves its reads out. So the tree is built only for a graph that reads
+    // cleanly, on which those reads could not have failed either. Running out
+    // of memory only means there is no tree.
+    template <class Offsets, class Ids>
+    void searched_in_vain(std::size_t searched, const Offsets& indptr, const Ids& indices) noexcept {
+        if (indexing_tried_) return;
+        const std::size_t n = target_.size();
+        vain_lists_ += searched;
+        if (vain_lists_ < std::max(kMinVainLists, n / 2)) return;
+        indexing_tried_ = true;
+        if (n > kMaxIndexed || !graph_reads_cleanly(n, indptr, indices)) return;
+        try {
+            std::vector<std::uint32_t> finite;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (finite3(target_[i])) finite.push_back(static_cast<std::uint32_t>(i));
+            }
+            const IdRun ids{reinterpret_cast<const std::byte*>(finite.data()), finite.size()};
+            whole_ = std::make_unique<PointListTree<T>>(target_.data(), n, ids);
+        } catch (const std::bad_alloc&) {
+            whole_.reset();
         }
-        return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2] >= d2;
     }
 
 private:
     PointSpan<T> target_;
     BinaryRange range_;
     bool known_ = false;
+    // Whether no finite target point's distance comes out below d2 (a point
+    // with a coordinate that is not finite is never nearer than a finite
+    // d2). A query point that is not finite is left to the search.
+    bool none_nearer_in_tree(const Vec4<T>& q, T d2) const noexcept {
+        if (!finite3(q) || !(d2 <= std::numeric_limits<T>::max())) return false;
+        T nearest = d2;
+        std::size_t id = 0;  // so that a point exactly as near is never taken
+        whole_->scan(q, nearest, id);
+        return !(nearest < d2);
+    }
+
     Box<T> box_{};
     bool box_known_ = false;
+    std::size_t vain_lists_ = 0;
+    bool indexing_tried_ = false;
+    std::unique_ptr<PointListTree<T>> whole_;  // the finite target points
 };
 
 // The breadth-first search of the plateau around `cur`, at squared distance
@@ -264,13 +333,15 @@ private:
 template <class T, class Offsets, class Ids>
 [[gnu::noinline]] bool leave_plateau(const Vec4<T>* points, std::size_t n_points,
                                      Offsets indptr, Ids indices, const Vec4<T>& q,
-                                     std::size_t& cur, T& d2) {
+                                     std::size_t& cur, T& d2, std::size_t& searched) {
+    searched = 0;
     if (!(d2 > 0)) return false;  // nothing is nearer than 0
     const T reach = plateau_reach(d2);
     const bool cur_exact = distance_is_exact(points[cur], q);
     bool may_lead_nearer = false;
     PlateauList plateau(static_cast<std::uint32_t>(cur));
     for (std::size_t next = 0; next < plateau.size(); ++next) {
+        searched = next + 1;
         const std::size_t u = plateau[next];
         const std::size_t lo = indptr[checked_index(u, indptr.size())];
         const std::size_t hi = indptr[checked_index(u + 1, indptr.size())];
@@ -292,6 +363,21 @@ template <class T, class Offsets, class Ids>
         }
         if (next == 0 && !may_lead_nearer) return false;
     }
+    return false;
+}
+
+// A descent stopped at `cur`, at squared distance d2 from q, beside a
+// neighbour within rounding reach: searches the plateau unless `exact` shows
+// that nothing can be nearer, and tells `exact` of searches made in vain.
+// Returns whether the descent moves on (to the new `cur` and d2).
+template <class T, class Offsets, class Ids>
+bool search_plateau(const Vec4<T>* points, std::size_t n_points, const Offsets& indptr,
+                    const Ids& indices, const Vec4<T>& q, std::size_t& cur, T& d2,
+                    ExactDistances<T>& exact) {
+    if (exact.from(q) || exact.none_nearer(q, d2)) return false;
+    std::size_t searched = 0;
+    if (leave_plateau(points, n_points, indptr, indices, q, cur, d2, searched)) return true;
+    exact.searched_in_vain(searched, indptr, indices);
     return false;
 }
 

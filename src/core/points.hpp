@@ -80,6 +80,20 @@ inline T max_ignoring_nan(T a, T b) noexcept {
     return (b > a || a != a) ? b : a;
 }
 
+// A lower bound on dist2(p, q) for every p inside the box lo..hi (x, y and
+// z only), summed as dist2 sums a distance. Differences, squares and sums
+// are monotone under rounding to nearest, so no such p's dist2 comes out
+// below it: a search may skip the box when this exceeds its best distance.
+template <class T>
+inline T monotone_gap2(const Vec4<T>& q, const T* lo, const T* hi) noexcept {
+    T g[3];
+    for (int a = 0; a < 3; ++a) {
+        const T x = q.lane[a];
+        g[a] = x < lo[a] ? lo[a] - x : x > hi[a] ? x - hi[a] : T(0);
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
 // Squared distance from a point to a box; a NaN lane difference counts as 0.
 template <class T>
 inline T point_box_gap2(const Vec4<T>& q, const Box<T>& box) noexcept {
