@@ -431,7 +431,8 @@ def far_query_searches(prec, target, queries):
 
 @pytest.mark.parametrize("prec", PRECISIONS)
 @pytest.mark.parametrize("search", ["nearest", "query_prepared", "blocked 1", "blocked 8"])
-@pytest.mark.parametrize("target_kind", ["uniform", "tight cluster"])
+@pytest.mark.parametrize("target_kind", ["uniform", "uniform with non-finite points",
+                                         "tight cluster"])
 def test_far_query_cloud_matches_model(prec, search, target_kind):
     """Query points far from the target for its precision end most descents
     beside equally near points. Once such plateau searches have found nothing
@@ -441,7 +442,7 @@ def test_far_query_cloud_matches_model(prec, search, target_kind):
     which the tree must not spare."""
     f = FLOATS[prec]
     rng = np.random.default_rng(7)
-    if target_kind == "uniform":
+    if target_kind.startswith("uniform"):
         yp = rng.random((300, 3)).astype(f)
         near = np.zeros((0, 3), f)
     else:
@@ -451,6 +452,9 @@ def test_far_query_cloud_matches_model(prec, search, target_kind):
                              rng.uniform(8, 12, (300, 3)).astype(f)])
         near = (rng.integers(-2, 3, (60, 3)) + rng.random((60, 3)) * 0.01).astype(f)
     target = (yp, *_tevu.delaunay_graph(yp))
+    if target_kind == "uniform with non-finite points":
+        # Left out of the tree: never nearer than a finite distance.
+        yp[[5, 77, 150]] = [[np.nan, 0, 0], [np.inf, 0.5, 0.5], [0.5, -np.inf, np.nan]]
     # From two sides, so that later descents leave earlier plateaus.
     offsets = np.where(rng.random((120, 1)) < 0.5, 1.0, -1.0) * FAR_CLOUD[prec]
     queries = np.concatenate([rng.random((120, 3)) + offsets, near]).astype(f)
@@ -460,7 +464,7 @@ def test_far_query_cloud_matches_model(prec, search, target_kind):
     np.testing.assert_array_equal(d, want_d)
     np.testing.assert_array_equal(i, want_i)
     # Within rounding of the nearest distance (brute force).
-    best = np.sqrt(((yp[None].astype(np.float64) - queries[:, None]) ** 2).sum(-1)).min(1)
+    best = np.nanmin(np.sqrt(((yp[None].astype(np.float64) - queries[:, None]) ** 2).sum(-1)), 1)
     np.testing.assert_allclose(d, best, rtol=16 * np.finfo(f).eps)
 
 

@@ -295,9 +295,6 @@ public:
     }
 
 private:
-    PointSpan<T> target_;
-    BinaryRange range_;
-    bool known_ = false;
     // Whether no finite target point's distance comes out below d2 (a point
     // with a coordinate that is not finite is never nearer than a finite
     // d2). A query point that is not finite is left to the search.
@@ -309,6 +306,9 @@ private:
         return !(nearest < d2);
     }
 
+    PointSpan<T> target_;
+    BinaryRange range_;
+    bool known_ = false;
     Box<T> box_{};
     bool box_known_ = false;
     std::size_t vain_lists_ = 0;
