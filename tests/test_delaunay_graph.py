@@ -108,6 +108,34 @@ def test_workers_do_not_change_the_graph(workers, large_clouds):
         np.testing.assert_array_equal(got[1], want[1])
 
 
+# Middle-sized clouds: threads share rounds of a few thousand points, whose
+# parts' boundaries hold a larger share of them, and such a round's waste
+# is judged apart from the larger rounds'. The sphere and the cylinder's
+# surface waste much when shared; the grid's ties are broken alike by every
+# thread.
+@pytest.mark.parametrize("workers", [2, 3])
+@pytest.mark.parametrize("kind,n", [("clustered", 12_000), ("clustered", 40_000),
+                                    ("uniform", 30_000), ("grid", 30_000),
+                                    ("sphere", 30_000), ("cylinder", 20_000)])
+def test_workers_do_not_change_middle_sized_graphs(kind, n, workers):
+    rng = np.random.default_rng(n + len(kind))
+    if kind == "clustered":
+        points = clustered_cloud(n, 9)
+    elif kind == "uniform":
+        points = uniform_cloud(n, 11)
+    elif kind == "grid":
+        points = np.floor(30 * rng.random((n, 3)))
+    elif kind == "sphere":
+        points = rng.normal(size=(n, 3))
+        points /= np.linalg.norm(points, axis=1)[:, None]
+    else:
+        points = surface_cloud("cylinder", n, 12)
+    want = _tevu.delaunay_graph(points)
+    got = _tevu.delaunay_graph(points, workers=workers)
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
+
+
 def test_layouts_and_float32_give_the_same_graph():
     points = uniform_cloud(500, 3)
     want = _tevu.delaunay_graph(points)

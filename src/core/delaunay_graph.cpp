@@ -374,28 +374,34 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
     CsrGraph g;
     g.indptr = Buffer<std::uint32_t>::uninitialized(n + 1);
     // The later copies of each first copy, grouped by first copy; a later
-    // copy's only neighbour is its first copy.
-    std::vector<std::uint32_t> copies_start(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const bool later = io.first_copy[i] != i;
-        if (later) ++copies_start[io.first_copy[i] + 1];
-        g.indptr[i + 1] = later ? 1 : 0;
-    }
-    for (std::size_t i = 0; i < n; ++i) copies_start[i + 1] += copies_start[i];
-    std::vector<std::uint32_t> copies(copies_start[n]);
-    if (!copies.empty()) {
+    // copy's only neighbour is its first copy. Without copies, every point
+    // is distinct and the passes over all points for them are skipped.
+    const bool with_copies = order.size() < n;
+    std::vector<std::uint32_t> copies_start(with_copies ? n + 1 : 0, 0), copies;
+    if (with_copies) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool later = io.first_copy[i] != i;
+            if (later) ++copies_start[io.first_copy[i] + 1];
+            g.indptr[i + 1] = later ? 1 : 0;
+        }
+        for (std::size_t i = 0; i < n; ++i) copies_start[i + 1] += copies_start[i];
+        copies.resize(copies_start[n]);
         std::vector<std::uint32_t> fill(copies_start.begin(), copies_start.end() - 1);
         for (std::size_t i = 0; i < n; ++i) {
             if (io.first_copy[i] != i) copies[fill[io.first_copy[i]]++] = static_cast<std::uint32_t>(i);
         }
     }
+    auto copies_of = [&](std::uint32_t i) {
+        return with_copies ? std::span<const std::uint32_t>(copies).subspan(copies_start[i], copies_start[i + 1] - copies_start[i])
+                           : std::span<const std::uint32_t>();
+    };
     const std::size_t parts = local.chunks.size();
     auto for_each_distinct = [&](std::size_t p, auto&& visit) {
         for (std::size_t k = local.first[p]; k < local.first[p + 1]; ++k) visit(k, order[k]);
     };
     run_parts(parts, [&](std::size_t p) {
         for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
-            g.indptr[i + 1] = local.end[k] - local.begin[k] + copies_start[i + 1] - copies_start[i];
+            g.indptr[i + 1] = local.end[k] - local.begin[k] + static_cast<std::uint32_t>(copies_of(i).size());
         });
     });
     std::uint64_t total = 0;
@@ -407,7 +413,7 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
     }
     // The lists in any order first (short-lived: no huge pages).
     const auto unsorted = std::make_unique_for_overwrite<std::uint32_t[]>(total);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; with_copies && i < n; ++i) {
         if (io.first_copy[i] != i) unsorted[g.indptr[i]] = io.first_copy[i];
     }
     run_parts(parts, [&](std::size_t p) {
@@ -415,7 +421,7 @@ CsrGraph assemble(std::size_t n, const delaunay::InsertionOrder& io,
         for_each_distinct(p, [&](std::size_t k, std::uint32_t i) {
             std::uint32_t* out = unsorted.get() + g.indptr[i];
             for (std::uint32_t s = local.begin[k]; s < local.end[k]; ++s) *out++ = order[chunk[s]];
-            for (std::uint32_t s = copies_start[i]; s < copies_start[i + 1]; ++s) *out++ = copies[s];
+            for (const std::uint32_t copy : copies_of(i)) *out++ = copy;
         });
     });
     // The graph is symmetric, so listing, for each point in increasing

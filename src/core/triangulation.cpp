@@ -14,7 +14,13 @@ namespace {
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Rounds of fewer points per thread are inserted by one thread: splitting
 // them costs more in walks from far away and in set-up than it saves.
-constexpr std::size_t kSharedFrom = 8192;
+constexpr std::size_t kSharedFrom = 2048;
+// A shared round that wastes much of its work (see `insert_runs`) stops the
+// sharing of the rounds of its class: small rounds, below this many points
+// per thread, and large ones are judged apart, as a small round's give-ups
+// are a larger share of it and need not mean that the larger rounds would
+// waste as much.
+constexpr std::size_t kLargeRoundFrom = 8192;
 // A shared walk longer than this gives its point up: walks from the last
 // insertion are short, save where the threads' cells are tangled (along a
 // line of points through a cloud, say), where they can cross most cells.
@@ -37,8 +43,14 @@ constexpr std::size_t kWalkBeforeDescent = 32;
 // descents take dozens of moves, each testing cells around a vertex.
 constexpr std::size_t kMostDescentMoves = 4;
 // A shared round's threads know a cell of their own at every this many
-// points of their runs.
+// points of their runs: in its first pass, whose runs follow the curve
+// closely, and in its second, whose points (those given up in the first)
+// lie scattered along the parts' old boundaries, where a walk from the
+// last insertion is easily blocked.
 constexpr std::size_t kHintEvery = 1024;
+constexpr std::size_t kSecondPassHintEvery = 64;
+// Cells searched around a hint's point for one the thread owns.
+constexpr std::size_t kHintSearch = 64;
 // Seeds the random choices of walks (each thread's its own).
 constexpr std::uint32_t kSeed = 0x9E3779B9u;
 // Stamps mark cells by insertion in 31 bits (twice the stamp, plus one).
@@ -111,6 +123,29 @@ struct Part {
                owns_vertex(c.v[3]);
     }
 };
+
+// A finite cell that `part` owns among the first kHintSearch cells that a
+// breadth-first search from live cell c meets, or kNone. The points of a
+// round's second pass were given up beside cells of other threads, so the
+// cell at such a point is often not its new part's own, while one a few
+// steps away is.
+static std::uint32_t owned_cell_near(std::span<const Cell> cells, std::uint32_t c,
+                                     const Part& part) {
+    std::uint32_t queue[kHintSearch];
+    std::size_t size = 0;
+    queue[size++] = c;
+    for (std::size_t k = 0; k < size; ++k) {
+        const Cell& x = cells[queue[k]];
+        if (!Triangulation::is_ghost(x) && part.owns(x)) return queue[k];
+        for (const std::uint32_t n : x.n) {
+            const std::uint32_t next = cell_of(n);
+            if (size < kHintSearch && std::find(queue, queue + size, next) == queue + size) {
+                queue[size++] = next;
+            }
+        }
+    }
+    return kNone;
+}
 
 // One thread's insertions. Alone (no part) it has the whole mesh to itself
 // and grows it. In a shared round it inserts only what its own cells hold:
@@ -231,11 +266,13 @@ private:
     // A cell in conflict with p: the finite cell that contains it, or a
     // ghost whose facet p lies strictly beyond. kNone when the walk
     // reaches a cell that this thread does not own. The walk starts at the
-    // last insertion's cell, which is live and, sharing, owned.
+    // last insertion's cell or a hint, which is live and, sharing, owned:
+    // checked here, as the cavity search changes the cell it is given.
     std::uint32_t locate(std::uint32_t p) {
         std::uint32_t c = last_;
         if (c == kNone) return kNone;
         if (Triangulation::is_free(cell(c))) fail(kTriangulationBroken);
+        if (!owns(c)) fail(kTriangulationBroken);
         if (const int k = infinite_slot(cell(c)); k >= 0) {
             c = cell_of(cell(c).n[k]);
             if (!owns(c)) return kNone;
@@ -680,8 +717,9 @@ void Triangulation::insert(std::span<const std::uint32_t> ids, std::span<const s
     for (std::size_t r = 0; r < rounds.size(); ++r) {
         const std::size_t end = r + 1 < rounds.size() ? rounds[r + 1] : ids.size();
         const auto round = ids.subspan(rounds[r], end - rounds[r]);
-        if (workers > 1 && sharing_pays_ && round.size() >= kSharedFrom * workers) {
-            insert_shared(round, workers);
+        bool& pays = round.size() >= kLargeRoundFrom * workers ? sharing_pays_ : small_sharing_pays_;
+        if (workers > 1 && pays && round.size() >= kSharedFrom * workers) {
+            pays = insert_shared(round, workers);
         } else {
             insert_alone(round);
         }
@@ -698,7 +736,7 @@ void Triangulation::insert_alone(std::span<const std::uint32_t> ids) {
     vertices_ += ids.size();
 }
 
-void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
+bool Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_t workers) {
     // Every thread gets a contiguous run of the round: a compact region of
     // space, as the round follows the curve along which vertices are
     // numbered. It owns the cells of the vertices numbered from its run's
@@ -712,10 +750,11 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
         parts[t].lo = t == 0 ? 0 : ids[begin];
         parts[t].hi = t + 1 == workers ? vertices : ids[end];
     }
-    std::vector<std::uint32_t> rest = insert_runs(runs, parts);
-    if (!sharing_pays_) {
+    bool paid = true;
+    std::vector<std::uint32_t> rest = insert_runs(runs, parts, kHintEvery, paid);
+    if (!paid) {
         insert_alone(rest);
-        return;
+        return false;
     }
     // What was given up lies mostly where two parts meet. A second pass
     // moves every boundary to the middle of a part, the last part wrapping
@@ -737,13 +776,15 @@ void Triangulation::insert_shared(std::span<const std::uint32_t> ids, std::size_
                 runs[t].insert(runs[t].end(), rest.begin(), std::lower_bound(rest.begin(), rest.end(), hi));
             }
         }
-        rest = insert_runs(runs, parts);
+        rest = insert_runs(runs, parts, kSecondPassHintEvery, paid);
     }
     insert_alone(rest);
+    return paid;
 }
 
 std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<std::uint32_t>>& runs,
-                                                      std::vector<Part>& parts) {
+                                                      std::vector<Part>& parts, std::size_t hint_every,
+                                                      bool& paid) {
     const std::size_t workers = runs.size();
     if (vertex_tags_.size() < workers) vertex_tags_.resize(workers);
     // Each thread takes a share of the free cells and a range of fresh
@@ -771,7 +812,7 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
         return rest;
     }
     // Walks start from cells of the thread's own, found by walking
-    // beforehand to every kHintEvery-th point of its run. A thread starts
+    // beforehand to every hint_every-th point of its run. A thread starts
     // from the first; a walk blocked by other threads' cells (a part's
     // region need not be convex, nor even connected) is tried again from
     // the one for its stretch of the run. Without any, a thread gives up
@@ -781,9 +822,9 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
     {
         Inserter walker = Inserter::alone(*this);
         for (std::size_t t = 0; t < workers; ++t) {
-            for (std::size_t k = 0; k < runs[t].size(); k += kHintEvery) {
+            for (std::size_t k = 0; k < runs[t].size(); k += hint_every) {
                 const std::uint32_t c = walker.finite_cell_at(runs[t][k]);
-                hints[t].push_back(parts[t].owns(cells_[c]) ? c : kNone);
+                hints[t].push_back(owned_cell_near(cells(), c, parts[t]));
                 if (starts[t] == kNone) starts[t] = hints[t].back();
             }
         }
@@ -810,7 +851,7 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
         // those inserted gives up the rest of its run as well.
         const std::vector<std::uint32_t>& run = runs[t];
         for (std::size_t k = 0; k < run.size(); ++k) {
-            if (inserter.insert(run[k], hints[t][k / kHintEvery])) continue;
+            if (inserter.insert(run[k], hints[t][k / hint_every])) continue;
             skipped.push_back(run[k]);
             if (inserter.wasted_work() > 2 * inserter.useful_work() + kWasteAllowed) {
                 skipped.insert(skipped.end(), run.begin() + k + 1, run.end());
@@ -831,11 +872,11 @@ std::vector<std::uint32_t> Triangulation::insert_runs(std::vector<std::vector<st
     });
     // When the points given up cost the threads more than half as much work
     // as those inserted, their cells are tangled all over (every point on
-    // the hull, or a line of points through the cloud): the rest of the
-    // build goes to one thread.
+    // the hull, or a line of points through the cloud): the rounds of this
+    // class go to one thread from now on.
     const std::size_t useful_total = std::accumulate(useful.begin(), useful.end(), std::size_t{0});
     if (2 * std::accumulate(wasted.begin(), wasted.end(), std::size_t{0}) > useful_total) {
-        sharing_pays_ = false;
+        paid = false;
     }
     vertices_ += std::accumulate(runs.begin(), runs.end(), std::size_t{0},
                                  [](std::size_t sum, const auto& run) { return sum + run.size(); });

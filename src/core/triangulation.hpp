@@ -89,11 +89,14 @@ private:
     friend class Inserter;
 
     void insert_alone(std::span<const std::uint32_t> ids);
-    void insert_shared(std::span<const std::uint32_t> ids, std::size_t workers);
-    // Inserts runs[t] on thread t, in parts[t] (whose ranges are set); gives
-    // back the points given up.
+    // Whether sharing paid: false when threads wasted much of the round.
+    bool insert_shared(std::span<const std::uint32_t> ids, std::size_t workers);
+    // Inserts runs[t] on thread t, in parts[t] (whose ranges are set), with
+    // a start cell known at every hint_every-th point; gives back the
+    // points given up, and clears `paid` when they cost too much.
     std::vector<std::uint32_t> insert_runs(std::vector<std::vector<std::uint32_t>>& runs,
-                                           std::vector<Part>& parts);
+                                           std::vector<Part>& parts, std::size_t hint_every,
+                                           bool& paid);
 
     std::span<const Vec3> points_;
     std::span<const std::uint32_t> rank_;
@@ -107,7 +110,8 @@ private:
     std::uint32_t common_ = kInfinite;
     std::uint32_t last_ = 0;  // a cell near the last insertion
     std::size_t vertices_ = 0;  // inserted so far
-    bool sharing_pays_ = true;  // false once threads wasted much of a round
+    // False once threads wasted much of a large round, or of a small one.
+    bool sharing_pays_ = true, small_sharing_pays_ = true;
 };
 
 }  // namespace tevu::delaunay
