@@ -112,11 +112,13 @@ def test_workers_do_not_change_the_graph(workers, large_clouds):
 # parts' boundaries hold a larger share of them, and such a round's waste
 # is judged apart from the larger rounds'. The sphere and the cylinder's
 # surface waste much when shared; the grid's ties are broken alike by every
-# thread.
+# thread; the flat cloud's apex is common to all threads; a fifth of the
+# duplicated cloud's points are copies.
 @pytest.mark.parametrize("workers", [2, 3])
 @pytest.mark.parametrize("kind,n", [("clustered", 12_000), ("clustered", 40_000),
                                     ("uniform", 30_000), ("grid", 30_000),
-                                    ("sphere", 30_000), ("cylinder", 20_000)])
+                                    ("sphere", 30_000), ("cylinder", 20_000),
+                                    ("flat", 30_000), ("duplicated", 30_000)])
 def test_workers_do_not_change_middle_sized_graphs(kind, n, workers):
     rng = np.random.default_rng(n + len(kind))
     if kind == "clustered":
@@ -125,6 +127,11 @@ def test_workers_do_not_change_middle_sized_graphs(kind, n, workers):
         points = uniform_cloud(n, 11)
     elif kind == "grid":
         points = np.floor(30 * rng.random((n, 3)))
+    elif kind == "flat":
+        points = np.c_[rng.random((n, 2)), np.full(n, 0.3)]
+    elif kind == "duplicated":
+        points = clustered_cloud(n, 13)
+        points[rng.integers(0, n, n // 5)] = points[rng.integers(0, n, n // 5)]
     elif kind == "sphere":
         points = rng.normal(size=(n, 3))
         points /= np.linalg.norm(points, axis=1)[:, None]
