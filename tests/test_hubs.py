@@ -15,15 +15,18 @@ PREPARED = {"f64": _tevu.PreparedF64, "f32": _tevu.PreparedF32}
 HUB_DEGREE = 256
 
 
-def hub_target(rng, f, n, special):
+def hub_target(rng, f, n, special, pile=False):
     """Small integer points (exact ties everywhere) and a random graph in
     which the last two vertices are hubs, joined to every vertex but 0 to 5,
     in random order. The last one is the only point at the origin, and every
     list holds it. With `special`, points 6 to 11 have NaN or infinite
     coordinates: from an infinite query point every other point of the hubs'
-    lists is infinitely far too, and the tie goes to the smallest index."""
+    lists is infinitely far too, and the tie goes to the smallest index.
+    With `pile`, 300 points scattered over the ids lie at (3, 3, 3)."""
     pts = rng.integers(-4, 5, (n, 3)).astype(f)
     pts[np.all(pts == 0, axis=1)] = 5
+    if pile:
+        pts[rng.choice(np.arange(12, n - 2), 300, replace=False)] = 3
     pts[-1] = 0
     if special:
         pts[6:8, 0] = np.nan
@@ -38,11 +41,15 @@ def hub_target(rng, f, n, special):
     return pts, *csr_from_lists(lists)
 
 
-def hub_queries(rng, f, n, spread, special):
+def hub_queries(rng, f, n, spread, special, pile=False):
     """Every other query point at the origin, so that its answer, the last
     hub, seeds the next one; a star from point 0 and a few random edges. With
-    `special`, a few query points have an infinite or NaN coordinate."""
+    `special`, a few query points have an infinite or NaN coordinate; with
+    `pile`, a third of the others lie at or near the target's pile."""
     pts = (rng.integers(-spread, spread + 1, (n, 3)) + rng.random((n, 3)) * (spread > 4)).astype(f)
+    if pile:
+        pts[1::6] = 3
+        pts[3::6] = 3 + rng.random((len(pts[3::6]), 3)) * 0.4
     pts[::2] = 0
     if special:
         pts[[5, 9], 0] = np.inf
@@ -54,17 +61,19 @@ def hub_queries(rng, f, n, spread, special):
 
 
 @pytest.mark.parametrize("prec", PRECISIONS)
-@pytest.mark.parametrize("seed,special,spread", [(0, False, 4), (1, False, 9), (2, True, 4),
-                                                 (3, True, 9)])
-def test_hub_targets_match_model(prec, seed, special, spread):
+@pytest.mark.parametrize("seed,special,spread,pile", [
+    (0, False, 4, False), (1, False, 9, False), (2, True, 4, False), (3, True, 9, False),
+    (4, False, 4, True), (5, True, 9, True)])
+def test_hub_targets_match_model(prec, seed, special, spread, pile):
     """Bit for bit the model's answers, indices included: ties broken by the
-    smaller index, NaN never taken, infinities measured, local minima kept."""
+    smaller index, NaN never taken, infinities measured, local minima kept,
+    and of a pile of points at one place in a hub's list, the smallest index."""
     rng = np.random.default_rng(seed)
     f = FLOATS[prec]
-    y = hub_target(rng, f, 700, special)
+    y = hub_target(rng, f, 700, special, pile)
     assert np.diff(y[1]).max() >= HUB_DEGREE
     for n_x in (40, 300):  # the literal order and the planned one
-        x = hub_queries(rng, f, n_x, spread, special)
+        x = hub_queries(rng, f, n_x, spread, special, pile)
         with np.errstate(invalid="ignore"):  # inf - inf
             want = oracle.greedy(*x, *y, dtype=f)
             want_blocked = oracle.blocked(x[0], n_x, *y, 1, f, query_box=oracle.box_of(x[0], f))

@@ -7,7 +7,10 @@
 // be computed below that best. Ties are left to the scan's rule (equally near
 // with a smaller id), so the order of visiting does not matter. Points with a
 // coordinate that is not finite stay out of the tree and are measured one by
-// one.
+// one. A node whose members all lie at one position keeps only the smallest
+// id: the others are exactly as far from any query and lose its ties, and
+// no split can part them, so keeping them would make every search of that
+// position measure all of them.
 #pragma once
 
 #include <algorithm>
@@ -111,6 +114,14 @@ private:
     void build(std::size_t at, std::vector<Member>& members, std::size_t begin,
                std::size_t end) {
         nodes_[at] = bounds(members, begin, end);
+        if (one_position(nodes_[at])) {
+            const auto first = std::min_element(
+                members.begin() + begin, members.begin() + end,
+                [](const Member& a, const Member& b) { return a.id < b.id; });
+            std::iter_swap(members.begin() + begin, first);
+            nodes_[at].end = static_cast<std::uint32_t>(begin + 1);
+            return;
+        }
         if (end - begin <= kLeaf) return;
         int axis = 0;
         for (int a = 1; a < 3; ++a) {
@@ -129,6 +140,12 @@ private:
         nodes_.push_back({});
         build(children, members, begin, mid);
         build(children + 1, members, mid, end);
+    }
+
+    // Whether the node's box is a point (0 and -0 count as one coordinate,
+    // and give equal distances).
+    static bool one_position(const Node& node) noexcept {
+        return node.lo[0] == node.hi[0] && node.lo[1] == node.hi[1] && node.lo[2] == node.hi[2];
     }
 
     static Node bounds(const std::vector<Member>& members, std::size_t begin, std::size_t end) {
