@@ -123,17 +123,27 @@ std::optional<Buffer<std::size_t>> compose_output_positions(const GroupedQuerySe
     return positions;
 }
 
-// Writes every raw answer to its output position in one pass; no lookup can
-// fail (the target perm, when given, covers every target index).
+// The inverse of a permutation of 0 .. n - 1.
+Buffer<std::size_t> inverse(const Buffer<std::size_t>& to) {
+    auto from = Buffer<std::size_t>::uninitialized(to.size());
+    for (std::size_t s = 0; s < to.size(); ++s) from[to[s]] = s;
+    return from;
+}
+
+// Reads every output answer from its raw position in one pass, writing the
+// output in order (random reads overlap; random writes to memory that is not
+// cached each wait for their line). No lookup can fail: `source` is a
+// permutation, and the target perm, when given, covers every target index.
 template <class T>
-NearestResult<T> scatter_answers(const NearestResult<T>& raw, const Buffer<std::size_t>& position,
-                                 const PermView& target_perm, std::size_t ny) {
+NearestResult<T> gather_answers(const NearestResult<T>& raw, const Buffer<std::size_t>& source,
+                                const PermView& target_perm, std::size_t ny) {
     const std::size_t n = raw.distances.size();
     NearestResult<T> out{Buffer<T>::uninitialized(n), Buffer<std::size_t>::uninitialized(n)};
-    for (std::size_t s = 0; s < n; ++s) {
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t s = source[p];
         const std::size_t r = raw.indices[s];
-        out.distances[position[s]] = raw.distances[s];
-        out.indices[position[s]] =
+        out.distances[p] = raw.distances[s];
+        out.indices[p] =
             r >= ny ? ny : target_perm ? static_cast<std::size_t>((*target_perm)[r]) : r;
     }
     return out;
@@ -158,7 +168,11 @@ GroupedQuerySet<T> build_grouped_set(std::span<const PointSpan<T>> clouds,
     for (const PermView& p : query_perms) {
         set.query_perms.push_back(p ? std::optional(copy_perm(*p)) : std::nullopt);
     }
-    if (has_query_perms(set)) set.output_position = compose_output_positions(set);
+    if (!has_query_perms(set)) {
+        set.answer_source = inverse(set.perm);
+    } else if (auto positions = compose_output_positions(set)) {
+        set.answer_source = inverse(*positions);
+    }
     return set;
 }
 
@@ -167,8 +181,7 @@ NearestResult<T> finalize_grouped(const GroupedQuerySet<T>& set, NearestResult<T
                                   const PermView& target_perm, std::size_t ny) {
     const std::size_t n = set.n_points();
     if (!target_perm || target_perm->len >= ny) {
-        if (!has_query_perms(set)) return scatter_answers(raw, set.perm, target_perm, ny);
-        if (set.output_position) return scatter_answers(raw, *set.output_position, target_perm, ny);
+        if (set.answer_source) return gather_answers(raw, *set.answer_source, target_perm, ny);
     }
     // Some lookup may fail: the answers go to their concatenated positions
     // first, then cloud by cloud through the query perms, which are checked

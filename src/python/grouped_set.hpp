@@ -30,11 +30,12 @@ struct GroupedQuerySet {
     Buffer<std::size_t> perm;        // sorted position -> concatenated index
     Buffer<std::size_t> offsets;     // cloud c: offsets[c] .. offsets[c+1] - 1
     std::vector<std::optional<Buffer<std::int64_t>>> query_perms;  // as given, unchecked
-    // Sorted position -> position in the finished output (the point's cloud
-    // in its original order), worked out once when the set is built. Only
-    // there when some cloud has a query perm and every such perm's used
-    // entries are a permutation of its cloud's positions.
-    std::optional<Buffer<std::size_t>> output_position;
+    // Position in the finished output (each cloud in its original order) ->
+    // sorted position, worked out once when the set is built, so that the
+    // answers are gathered into the output in order rather than scattered.
+    // With query perms, only there when every such perm's used entries are
+    // a permutation of its cloud's positions.
+    std::optional<Buffer<std::size_t>> answer_source;
 
     std::size_t n_points() const noexcept { return points.size(); }
     std::size_t n_clouds() const noexcept { return offsets.size() - 1; }
