@@ -197,6 +197,9 @@ def awkward_clouds():
     for k in range(1, 5):
         yield f"{k} points", rng.random((k, 3))
     yield "5 points, 4 coplanar", np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0], [0, 0, 1]])
+    # The first copy's list holds all 600 copies: searches there use a tree.
+    pile = np.random.default_rng(6).permutation(np.r_[base[:1_400], np.repeat(base[:1], 600, 0)])
+    yield "a pile of 600 copies", pile
 
 
 AWKWARD = dict(awkward_clouds())

@@ -94,12 +94,17 @@ const Buffer<std::int64_t>* query_perm_of(const GroupedQuerySet<T>& set, std::si
     return c < set.query_perms.size() && set.query_perms[c] ? &*set.query_perms[c] : nullptr;
 }
 
-// Where each sorted point ends up in the finished output, if every query
-// perm of the set is a permutation of its cloud's positions; nothing
+// Which sorted point lands at each place of the finished output, if every
+// query perm of the set is a permutation of its cloud's positions; nothing
 // otherwise, so that finalizing meets the failure when it happens.
 template <class T>
-std::optional<Buffer<std::size_t>> compose_output_positions(const GroupedQuerySet<T>& set) {
+std::optional<Buffer<std::size_t>> compose_answer_sources(const GroupedQuerySet<T>& set) {
     const std::size_t n = set.n_points();
+    auto source = Buffer<std::size_t>::uninitialized(n);
+    if (!has_query_perms(set)) {
+        for (std::size_t s = 0; s < n; ++s) source[set.perm[s]] = s;
+        return source;
+    }
     auto in_cloud_order = Buffer<std::size_t>::uninitialized(n);
     PositionsTaken taken(largest_cloud(set.offsets));
     for (std::size_t c = 0; c < set.n_clouds(); ++c) {
@@ -118,16 +123,8 @@ std::optional<Buffer<std::size_t>> compose_output_positions(const GroupedQuerySe
             in_cloud_order[start + i] = start + position;
         }
     }
-    auto positions = Buffer<std::size_t>::uninitialized(n);
-    for (std::size_t s = 0; s < n; ++s) positions[s] = in_cloud_order[set.perm[s]];
-    return positions;
-}
-
-// The inverse of a permutation of 0 .. n - 1.
-Buffer<std::size_t> inverse(const Buffer<std::size_t>& to) {
-    auto from = Buffer<std::size_t>::uninitialized(to.size());
-    for (std::size_t s = 0; s < to.size(); ++s) from[to[s]] = s;
-    return from;
+    for (std::size_t s = 0; s < n; ++s) source[in_cloud_order[set.perm[s]]] = s;
+    return source;
 }
 
 // Reads every output answer from its raw position in one pass, writing the
@@ -168,11 +165,7 @@ GroupedQuerySet<T> build_grouped_set(std::span<const PointSpan<T>> clouds,
     for (const PermView& p : query_perms) {
         set.query_perms.push_back(p ? std::optional(copy_perm(*p)) : std::nullopt);
     }
-    if (!has_query_perms(set)) {
-        set.answer_source = inverse(set.perm);
-    } else if (auto positions = compose_output_positions(set)) {
-        set.answer_source = inverse(*positions);
-    }
+    set.answer_source = compose_answer_sources(set);
     return set;
 }
 
