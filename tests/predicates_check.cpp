@@ -26,6 +26,7 @@
 #include <random>
 #include <utility>
 
+#include "core/expansion.hpp"
 #include "core/integer_predicates.hpp"
 #include "core/predicates.hpp"
 
@@ -191,7 +192,8 @@ int main(int argc, char** argv) {
             ties += insphere_sign(p[0], p[1], p[2], p[3], p[4]) == 0;
         }
     }
-    std::printf("predicates agree with the integers on %ld configurations (%ld on one sphere)\n",
-                3 * per_kind, ties);
+    std::printf("predicates agree with the integers on %ld configurations (%ld on one sphere)"
+                "; fused products: %s\n",
+                3 * per_kind, ties, tevu::exact::fused_products() ? "yes" : "no");
     return 0;
 }

@@ -82,25 +82,44 @@ Expansion difference(Expansion e, Expansion f, double* out) {
     return signed_sum(e, f, -1.0, out);
 }
 
+namespace {
+
 // Multiplies every component by b and renormalises (scale expansion with
 // zero elimination).
-Expansion scale(Expansion e, double b, double* out) {
-    if (e.n == 0 || b == 0.0) return {out, 0};
-    std::size_t n = 0;
-    double q, h;
-    two_product(e.c[0], b, q, h);
-    if (h != 0.0) out[n++] = h;
-    for (std::size_t i = 1; i < e.n; ++i) {
-        double p1, p0, s;
-        two_product(e.c[i], b, p1, p0);
-        two_sum(q, p0, s, h);
+struct Scale {
+    template <bool kFused>
+    [[gnu::always_inline]] static Expansion run(Expansion e, double b, double* out) {
+        if (e.n == 0 || b == 0.0) return {out, 0};
+        std::size_t n = 0;
+        double q, h;
+        two_product<kFused>(e.c[0], b, q, h);
         if (h != 0.0) out[n++] = h;
-        fast_two_sum(p1, s, q, h);
-        if (h != 0.0) out[n++] = h;
+        for (std::size_t i = 1; i < e.n; ++i) {
+            double p1, p0, s;
+            two_product<kFused>(e.c[i], b, p1, p0);
+            two_sum(q, p0, s, h);
+            if (h != 0.0) out[n++] = h;
+            fast_two_sum(p1, s, q, h);
+            if (h != 0.0) out[n++] = h;
+        }
+        if (q != 0.0) out[n++] = q;
+        return {out, n};
     }
-    if (q != 0.0) out[n++] = q;
-    return {out, n};
+};
+
+}  // namespace
+
+#if TEVU_FUSED_DISPATCH
+bool fused_products() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return available;
 }
+#endif
+
+Expansion scale(Expansion e, double b, double* out) { return with_products<Scale>(e, b, out); }
 
 Expansion compress(Expansion e) {
     if (e.n < 2) return e;

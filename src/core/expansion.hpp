@@ -10,22 +10,60 @@
 //
 // Correct only in IEEE double precision with round-to-nearest and without
 // contraction into fused multiply-adds: every file that includes this is
-// compiled with -ffp-contract=off, and none with fast-math.
+// compiled with -ffp-contract=off, and none with fast-math. (The fused
+// multiply-adds written out below are exact error terms, not contractions.)
 #pragma once
 
 #include <cstddef>
 
+// On x86-64 the products' error terms take one fused multiply-add where the
+// CPU has it (AVX2-era and later), chosen at run time; the functions built
+// for it carry TEVU_FUSED_TARGET. Elsewhere, or with TEVU_NO_DISPATCH
+// defined (to test the other path on such a CPU), Dekker's splitting
+// always.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(TEVU_NO_DISPATCH)
+#define TEVU_FUSED_DISPATCH 1
+#define TEVU_FUSED_TARGET [[gnu::target("fma")]]
+#else
+#define TEVU_FUSED_DISPATCH 0
+#endif
+
 namespace tevu::exact {
 
+// Whether the products below use fused multiply-adds on this CPU.
+#if TEVU_FUSED_DISPATCH
+bool fused_products();
+
+template <class Kernel, class... Args>
+TEVU_FUSED_TARGET auto run_fused(Args... args) {
+    return Kernel::template run<true>(args...);
+}
+#else
+constexpr bool fused_products() { return false; }
+#endif
+
+// Kernel::run<true>(args...) in a build for fused multiply-adds where this
+// CPU has them, else Kernel::run<false>(args...). Kernel::run and what it
+// calls with kFused are always inlined, so that the fused build reaches
+// every product.
+template <class Kernel, class... Args>
+auto with_products(Args... args) {
+#if TEVU_FUSED_DISPATCH
+    if (fused_products()) return run_fused<Kernel>(args...);
+#endif
+    return Kernel::template run<false>(args...);
+}
+
 // a + b = x + y exactly, where x = fl(a + b); requires |a| >= |b| or a = 0.
-inline void fast_two_sum(double a, double b, double& x, double& y) {
+[[gnu::always_inline]] inline void fast_two_sum(double a, double b, double& x, double& y) {
     x = a + b;
     const double b_virtual = x - a;
     y = b - b_virtual;
 }
 
 // a + b = x + y exactly, where x = fl(a + b).
-inline void two_sum(double a, double b, double& x, double& y) {
+[[gnu::always_inline]] inline void two_sum(double a, double b, double& x, double& y) {
     x = a + b;
     const double b_virtual = x - a;
     const double a_virtual = x - b_virtual;
@@ -35,7 +73,7 @@ inline void two_sum(double a, double b, double& x, double& y) {
 }
 
 // a - b = x + y exactly, where x = fl(a - b).
-inline void two_diff(double a, double b, double& x, double& y) {
+[[gnu::always_inline]] inline void two_diff(double a, double b, double& x, double& y) {
     x = a - b;
     const double b_virtual = a - x;
     const double a_virtual = x + b_virtual;
@@ -45,7 +83,7 @@ inline void two_diff(double a, double b, double& x, double& y) {
 }
 
 // Splits a into hi + lo, each with at most 26 significant bits.
-inline void split(double a, double& hi, double& lo) {
+[[gnu::always_inline]] inline void split(double a, double& hi, double& lo) {
     constexpr double kSplitter = 134217729.0;  // 2^27 + 1
     const double c = kSplitter * a;
     const double a_big = c - a;
@@ -53,9 +91,17 @@ inline void split(double a, double& hi, double& lo) {
     lo = a - hi;
 }
 
-// a * b = x + y exactly, where x = fl(a * b) (Dekker's product).
-inline void two_product(double a, double b, double& x, double& y) {
+// a * b = x + y exactly, where x = fl(a * b): by one fused multiply-add
+// when kFused (only inlined into functions built for it), else by Dekker's
+// product. Both give the same x and y wherever Dekker's is exact, which
+// covers every use here (no overflow in the split, no underflow).
+template <bool kFused = false>
+[[gnu::always_inline]] inline void two_product(double a, double b, double& x, double& y) {
     x = a * b;
+    if constexpr (kFused) {
+        y = __builtin_fma(a, b, -x);
+        return;
+    }
     double a_hi, a_lo, b_hi, b_lo;
     split(a, a_hi, a_lo);
     split(b, b_hi, b_lo);
@@ -74,40 +120,43 @@ struct DoubleDouble {
     double hi, lo;
 };
 
-inline DoubleDouble dd_product(double a, double b) {
+template <bool kFused = false>
+[[gnu::always_inline]] inline DoubleDouble dd_product(double a, double b) {
     DoubleDouble r;
-    two_product(a, b, r.hi, r.lo);
+    two_product<kFused>(a, b, r.hi, r.lo);
     return r;
 }
 
 // Exact for any hi and lo: under cancellation lo can exceed hi.
-inline DoubleDouble dd_renormalise(double hi, double lo) {
+[[gnu::always_inline]] inline DoubleDouble dd_renormalise(double hi, double lo) {
     DoubleDouble r;
     two_sum(hi, lo, r.hi, r.lo);
     return r;
 }
 
-inline DoubleDouble dd_sum(DoubleDouble a, DoubleDouble b) {
+[[gnu::always_inline]] inline DoubleDouble dd_sum(DoubleDouble a, DoubleDouble b) {
     double s, e;
     two_sum(a.hi, b.hi, s, e);
     return dd_renormalise(s, e + (a.lo + b.lo));
 }
 
-inline DoubleDouble dd_negate(DoubleDouble a) { return {-a.hi, -a.lo}; }
+[[gnu::always_inline]] inline DoubleDouble dd_negate(DoubleDouble a) { return {-a.hi, -a.lo}; }
 
-inline DoubleDouble dd_difference(DoubleDouble a, DoubleDouble b) {
+[[gnu::always_inline]] inline DoubleDouble dd_difference(DoubleDouble a, DoubleDouble b) {
     return dd_sum(a, dd_negate(b));
 }
 
-inline DoubleDouble dd_scale(DoubleDouble a, double b) {
+template <bool kFused = false>
+[[gnu::always_inline]] inline DoubleDouble dd_scale(DoubleDouble a, double b) {
     double p, e;
-    two_product(a.hi, b, p, e);
+    two_product<kFused>(a.hi, b, p, e);
     return dd_renormalise(p, e + a.lo * b);
 }
 
-inline DoubleDouble dd_product(DoubleDouble a, DoubleDouble b) {
+template <bool kFused = false>
+[[gnu::always_inline]] inline DoubleDouble dd_product(DoubleDouble a, DoubleDouble b) {
     double p, e;
-    two_product(a.hi, b.hi, p, e);
+    two_product<kFused>(a.hi, b.hi, p, e);
     return dd_renormalise(p, e + (a.hi * b.lo + a.lo * b.hi));
 }
 
@@ -139,9 +188,10 @@ inline Expansion difference(double a, double b, double* out) {
 }
 
 // The expansion of a * b (at most 2 components).
-inline Expansion product(double a, double b, double* out) {
+template <bool kFused = false>
+[[gnu::always_inline]] inline Expansion product(double a, double b, double* out) {
     double x, y;
-    two_product(a, b, x, y);
+    two_product<kFused>(a, b, x, y);
     return of_pair(x, y, out);
 }
 

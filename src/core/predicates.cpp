@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
-#include <vector>
+#include <memory>
 
 #include "expansion.hpp"
 #include "integer_predicates.hpp"
@@ -158,9 +158,17 @@ bool small_multiples(std::initializer_list<double> values) {
 }
 
 // a.x*b.y - a.y*b.x style 2x2 minor of exact doubles (at most 4 components).
+struct Minor2 {
+    template <bool kFused>
+    [[gnu::always_inline]] static Expansion run(double a1, double b2, double a2, double b1,
+                                                double* out) {
+        double p[2], q[2];
+        return exact::difference(exact::product<kFused>(a1, b2, p),
+                                 exact::product<kFused>(a2, b1, q), out);
+    }
+};
 Expansion minor2(double a1, double b2, double a2, double b1, double* out) {
-    double p[2], q[2];
-    return exact::difference(exact::product(a1, b2, p), exact::product(a2, b1, q), out);
+    return exact::with_products<Minor2>(a1, b2, a2, b1, out);
 }
 
 // z-weighted sum of three 2x2 minors: za*mbc - zb*mac + zc*mab, the 3x3
@@ -195,6 +203,23 @@ Expansion orient_raw(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
         exact::sum(exact::difference(abc, abd, s1), exact::difference(acd, bcd, s2), out));
 }
 
+// The orient3d determinant of the differences in double-double arithmetic.
+struct OrientDoubleDouble {
+    template <bool kFused>
+    [[gnu::always_inline]] static exact::DoubleDouble run(double adx, double ady, double adz,
+                                                          double bdx, double bdy, double bdz,
+                                                          double cdx, double cdy, double cdz) {
+        auto minor = [](double x1, double y2, double x2, double y1) {
+            return exact::dd_difference(exact::dd_product<kFused>(x1, y2),
+                                        exact::dd_product<kFused>(x2, y1));
+        };
+        return exact::dd_sum(
+            exact::dd_sum(exact::dd_scale<kFused>(minor(bdx, cdy, cdx, bdy), adz),
+                          exact::dd_scale<kFused>(minor(cdx, ady, adx, cdy), bdz)),
+            exact::dd_scale<kFused>(minor(adx, bdy, bdx, ady), cdz));
+    }
+};
+
 // `det` and `permanent` as orient3d_adaptive evaluated them.
 int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double det,
                  double permanent) {
@@ -215,14 +240,8 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
         // arithmetic, corrected to first order for their rounding: the
         // rows move by their tails, and d[u,v,w] = t_u.(v x w) + t_v.(w x u)
         // + t_w.(u x v), at most 3 u times the permanent.
-        using exact::DoubleDouble;
-        auto minor = [](double x1, double y2, double x2, double y1) {
-            return exact::dd_difference(exact::dd_product(x1, y2), exact::dd_product(x2, y1));
-        };
-        const DoubleDouble det = exact::dd_sum(
-            exact::dd_sum(exact::dd_scale(minor(bdx, cdy, cdx, bdy), adz),
-                          exact::dd_scale(minor(cdx, ady, adx, cdy), bdz)),
-            exact::dd_scale(minor(adx, bdy, bdx, ady), cdz));
+        const exact::DoubleDouble det = exact::with_products<OrientDoubleDouble>(
+            adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz);
         const double bc[3] = {bdy * cdz - bdz * cdy, bdz * cdx - bdx * cdz, bdx * cdy - bdy * cdx};
         const double ca[3] = {cdy * adz - cdz * ady, cdz * adx - cdx * adz, cdx * ady - cdy * adx};
         const double ab[3] = {ady * bdz - adz * bdy, adz * bdx - adx * bdz, adx * bdy - ady * bdx};
@@ -252,43 +271,59 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
 }
 
 // |p|^2 of exact doubles (at most 6 components).
+struct Lift {
+    template <bool kFused>
+    [[gnu::always_inline]] static Expansion run(double x, double y, double z, double* out) {
+        double px[2], py[2], pz[2], s[4];
+        return exact::compress(exact::sum(
+            exact::sum(exact::product<kFused>(x, x, px), exact::product<kFused>(y, y, py), s),
+            exact::product<kFused>(z, z, pz), out));
+    }
+};
 Expansion lift(double x, double y, double z, double* out) {
-    double px[2], py[2], pz[2], s[4];
-    return exact::compress(
-        exact::sum(exact::sum(exact::product(x, x, px), exact::product(y, y, py), s),
-                   exact::product(z, z, pz), out));
+    return exact::with_products<Lift>(x, y, z, out);
 }
 
 // The insphere determinant of the differences in double-double arithmetic,
 // arranged as in insphere_adaptive (its error is accounted for in
 // kInsphereCorrectedBound).
-double insphere_double_double(const double dx[4], const double dy[4], const double dz[4]) {
-    using exact::DoubleDouble;
-    auto minor = [&](int i, int j) {
-        return exact::dd_difference(exact::dd_product(dx[i], dy[j]),
-                                    exact::dd_product(dx[j], dy[i]));
-    };
-    const DoubleDouble ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
-    const DoubleDouble ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
-    auto triple = [&](int i, DoubleDouble jk, int j, DoubleDouble ik, int k, DoubleDouble ij) {
-        return exact::dd_sum(exact::dd_difference(exact::dd_scale(jk, dz[i]),
-                                                  exact::dd_scale(ik, dz[j])),
-                             exact::dd_scale(ij, dz[k]));
-    };
-    const DoubleDouble abc = triple(0, bc, 1, ac, 2, ab);
-    const DoubleDouble abd = triple(0, bd, 1, ad, 3, ab);
-    const DoubleDouble acd = triple(0, cd, 2, ad, 3, ac);
-    const DoubleDouble bcd = triple(1, cd, 2, bd, 3, bc);
-    DoubleDouble lift[4];
-    for (int i = 0; i < 4; ++i) {
-        lift[i] = exact::dd_sum(exact::dd_sum(exact::dd_product(dx[i], dx[i]),
-                                              exact::dd_product(dy[i], dy[i])),
-                                exact::dd_product(dz[i], dz[i]));
+struct InsphereDoubleDouble {
+    template <bool kFused>
+    [[gnu::always_inline]] static double run(const double* dx, const double* dy,
+                                             const double* dz) {
+        using exact::DoubleDouble;
+        auto minor = [&](int i, int j) {
+            return exact::dd_difference(exact::dd_product<kFused>(dx[i], dy[j]),
+                                        exact::dd_product<kFused>(dx[j], dy[i]));
+        };
+        const DoubleDouble ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
+        const DoubleDouble ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
+        auto triple = [&](int i, DoubleDouble jk, int j, DoubleDouble ik, int k,
+                          DoubleDouble ij) {
+            return exact::dd_sum(exact::dd_difference(exact::dd_scale<kFused>(jk, dz[i]),
+                                                      exact::dd_scale<kFused>(ik, dz[j])),
+                                 exact::dd_scale<kFused>(ij, dz[k]));
+        };
+        const DoubleDouble abc = triple(0, bc, 1, ac, 2, ab);
+        const DoubleDouble abd = triple(0, bd, 1, ad, 3, ab);
+        const DoubleDouble acd = triple(0, cd, 2, ad, 3, ac);
+        const DoubleDouble bcd = triple(1, cd, 2, bd, 3, bc);
+        DoubleDouble lift[4];
+        for (int i = 0; i < 4; ++i) {
+            lift[i] = exact::dd_sum(exact::dd_sum(exact::dd_product<kFused>(dx[i], dx[i]),
+                                                  exact::dd_product<kFused>(dy[i], dy[i])),
+                                    exact::dd_product<kFused>(dz[i], dz[i]));
+        }
+        const DoubleDouble det =
+            exact::dd_sum(exact::dd_difference(exact::dd_product<kFused>(lift[3], abc),
+                                               exact::dd_product<kFused>(lift[2], abd)),
+                          exact::dd_difference(exact::dd_product<kFused>(lift[1], acd),
+                                               exact::dd_product<kFused>(lift[0], bcd)));
+        return det.hi + det.lo;
     }
-    const DoubleDouble det = exact::dd_sum(
-        exact::dd_difference(exact::dd_product(lift[3], abc), exact::dd_product(lift[2], abd)),
-        exact::dd_difference(exact::dd_product(lift[1], acd), exact::dd_product(lift[0], bcd)));
-    return det.hi + det.lo;
+};
+double insphere_double_double(const double dx[4], const double dy[4], const double dz[4]) {
+    return exact::with_products<InsphereDoubleDouble>(dx, dy, dz);
 }
 
 // The first-order change of the insphere determinant (in the arrangement
@@ -358,9 +393,10 @@ Signed insphere_from_differences(const double dx[4], const double dy[4], const d
 // components.
 int insphere_raw(const Vec3* const p[5]) {
     // On the heap: 90 KiB would crowd the small stacks some platforms give
-    // threads, and this last resort is rare and slow anyway.
-    std::vector<double> sums(2 * 5760);
-    double* const sum_a = sums.data();
+    // threads. Left uninitialised: clouds of exact ties (scan lines across
+    // a grid) come here often, and zeroing it cost more than the sums.
+    const std::unique_ptr<double[]> sums(new double[2 * 5760]);
+    double* const sum_a = sums.get();
     double* const sum_b = sum_a + 5760;
     Expansion acc{sum_a, 0};
     double* spare = sum_b;
