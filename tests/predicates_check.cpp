@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "core/expansion.hpp"
+#include "core/fixed_predicates.hpp"
 #include "core/integer_predicates.hpp"
 #include "core/predicates.hpp"
 
@@ -170,6 +171,40 @@ bool check(const std::array<Point, 5>& p, int exponent, long index) {
     return true;
 }
 
+// The same points times a step that is no binary fraction (0.1, say), each
+// coordinate rounded: near ties of full-length mantissas, which only exact
+// arithmetic decides. The integer-arithmetic last resort, exact for any
+// doubles, is the reference here; `fixed` counts the tests whose
+// coordinates fit the fixed-width integers, `tied` those that tie.
+bool check_decimal(const std::array<Point, 5>& p, double step, long index, long& fixed,
+                   long& tied) {
+    Vec3 x[5];
+    for (int i = 0; i < 5; ++i) {
+        x[i] = {static_cast<double>(p[i][0]) * step, static_cast<double>(p[i][1]) * step,
+                static_cast<double>(p[i][2]) * step};
+    }
+    using namespace tevu::geom;
+    const Vec3* const all[5] = {&x[0], &x[1], &x[2], &x[3], &x[4]};
+    const int want = integer::insphere(all);
+    int in_fixed = want;
+    if (fixed::insphere(all, in_fixed)) ++fixed;
+    tied += want == 0;
+    const int got[3] = {insphere(x[0], x[1], x[2], x[3], x[4]),
+                        insphere_adaptive(x[0], x[1], x[2], x[3], x[4]), in_fixed};
+    static const char* const kNames[3] = {"insphere", "insphere_adaptive", "fixed::insphere"};
+    for (int t = 0; t < 3; ++t) {
+        if (got[t] == want) continue;
+        std::printf("decimal configuration %ld: %s gave %d, the integers %d; points (times %g):\n",
+                    index, kNames[t], got[t], want, step);
+        for (const Point& q : p) {
+            std::printf("  %lld %lld %lld\n", static_cast<long long>(q[0]),
+                        static_cast<long long>(q[1]), static_cast<long long>(q[2]));
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +227,16 @@ int main(int argc, char** argv) {
             ties += insphere_sign(p[0], p[1], p[2], p[3], p[4]) == 0;
         }
     }
+    // Orientation aside (its exact stages read the same products), the
+    // insphere tests again at decimal steps.
+    static constexpr double kSteps[4] = {0.1, 0.01, 3.615e-3, 1.0 / 3.0};
+    long fixed = 0, decimal_ties = 0;
+    for (long k = 0; k < per_kind; ++k) {
+        const auto p = configuration(draw, static_cast<int>(k % 3));
+        if (!check_decimal(p, kSteps[k % 4], k, fixed, decimal_ties)) return 1;
+    }
+    std::printf("decimal steps: %ld configurations, %ld in fixed width, %ld tied\n", per_kind,
+                fixed, decimal_ties);
     std::printf("predicates agree with the integers on %ld configurations (%ld on one sphere)"
                 "; fused products: %s\n",
                 3 * per_kind, ties, tevu::exact::fused_products() ? "yes" : "no");

@@ -44,7 +44,7 @@ def test_predicates_agree_with_integer_arithmetic(tmp_path, defines):
         [*cxx, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno", "-Wno-psabi", *defines,
          f"-I{ROOT / 'src'}", str(ROOT / "tests" / "predicates_check.cpp"),
          str(CORE / "predicates.cpp"), str(CORE / "expansion.cpp"),
-         str(CORE / "integer_predicates.cpp"), "-o", str(exe)],
+         str(CORE / "integer_predicates.cpp"), str(CORE / "fixed_predicates.cpp"), "-o", str(exe)],
         env=env, capture_output=True, text=True, timeout=300)
     assert built.returncode == 0, built.stderr
     done = subprocess.run([str(exe), "300000"], env=env, capture_output=True, text=True,

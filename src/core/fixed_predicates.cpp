@@ -1,0 +1,202 @@
+#include "fixed_predicates.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+
+namespace tevu::geom::fixed {
+
+namespace {
+
+using Wide = unsigned __int128;
+using SignedWide = __int128;
+
+// Coordinates are whole numbers below 2^60, so differences are below 2^61
+// and fit an int64; 2x2 minors are below 2^123 and fit an int128.
+constexpr int kWindowBits = 60;
+
+// A signed integer of N 64-bit limbs in two's complement, least
+// significant first.
+template <int N>
+struct Int {
+    std::array<std::uint64_t, N> limb{};
+};
+
+template <int N>
+bool negative(const Int<N>& a) {
+    return (a.limb[N - 1] >> 63) != 0;
+}
+
+template <int N>
+Int<N> negated(Int<N> a) {
+    std::uint64_t carry = 1;
+    for (auto& w : a.limb) {
+        const std::uint64_t inverted = ~w;
+        w = inverted + carry;
+        carry = (carry != 0 && w == 0) ? 1 : 0;
+    }
+    return a;
+}
+
+template <int N>
+Int<N> sum(const Int<N>& a, const Int<N>& b) {
+    Int<N> s;
+    Wide carry = 0;
+    for (int i = 0; i < N; ++i) {
+        carry += static_cast<Wide>(a.limb[i]) + b.limb[i];
+        s.limb[i] = static_cast<std::uint64_t>(carry);
+        carry >>= 64;
+    }
+    return s;
+}
+
+template <int N>
+Int<N> difference(const Int<N>& a, const Int<N>& b) {
+    return sum(a, negated(b));
+}
+
+// The product of two magnitudes (at most N + M limbs).
+template <int N, int M>
+Int<N + M> product_of_magnitudes(const Int<N>& a, const Int<M>& b) {
+    Int<N + M> p;
+    for (int i = 0; i < N; ++i) {
+        Wide carry = 0;
+        for (int j = 0; j < M; ++j) {
+            carry += static_cast<Wide>(a.limb[i]) * b.limb[j] + p.limb[i + j];
+            p.limb[i + j] = static_cast<std::uint64_t>(carry);
+            carry >>= 64;
+        }
+        p.limb[i + M] = static_cast<std::uint64_t>(carry);
+    }
+    return p;
+}
+
+// The signed product, in R limbs, which the caller knows to be enough.
+template <int R, int N, int M>
+Int<R> product(const Int<N>& a, const Int<M>& b) {
+    static_assert(R <= N + M);
+    const bool flip = negative(a) != negative(b);
+    const Int<N + M> full =
+        product_of_magnitudes(negative(a) ? negated(a) : a, negative(b) ? negated(b) : b);
+    Int<R> p;
+    for (int i = 0; i < R; ++i) p.limb[i] = full.limb[i];
+    return flip ? negated(p) : p;
+}
+
+// A wider copy, the sign extended.
+template <int R, int N>
+Int<R> widened(const Int<N>& a) {
+    Int<R> w;
+    const std::uint64_t fill = negative(a) ? ~std::uint64_t{0} : 0;
+    for (int i = 0; i < R; ++i) w.limb[i] = i < N ? a.limb[i] : fill;
+    return w;
+}
+
+Int<1> of(std::int64_t v) { return Int<1>{{static_cast<std::uint64_t>(v)}}; }
+
+Int<2> of(SignedWide v) {
+    const auto u = static_cast<Wide>(v);
+    return Int<2>{{static_cast<std::uint64_t>(u), static_cast<std::uint64_t>(u >> 64)}};
+}
+
+template <int N>
+int sign_of(const Int<N>& a) {
+    if (negative(a)) return -1;
+    for (const std::uint64_t w : a.limb) {
+        if (w != 0) return 1;
+    }
+    return 0;
+}
+
+// A double as m * 2^e with m a whole number (odd unless 0); false for a
+// subnormal, infinite or NaN value.
+bool decompose(double v, std::int64_t& m, int& e) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased == 0 && fraction == 0) {
+        m = 0;
+        e = 0;
+        return true;
+    }
+    if (biased == 0 || biased == 0x7FF) return false;
+    std::uint64_t magnitude = fraction | (std::uint64_t{1} << 52);
+    const int zeros = std::countr_zero(magnitude);
+    magnitude >>= zeros;
+    e = biased - 1075 + zeros;
+    m = (bits >> 63) != 0 ? -static_cast<std::int64_t>(magnitude)
+                          : static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+}  // namespace
+
+bool insphere(const Vec3* const p[5], int& sign) {
+    // Every coordinate as m_i * 2^e_i, then all as multiples of 2^low.
+    std::int64_t m[15];
+    int e[15];
+    int low = 0, high = 0;
+    bool any = false;
+    for (int i = 0; i < 5; ++i) {
+        const double c[3] = {p[i]->x, p[i]->y, p[i]->z};
+        for (int k = 0; k < 3; ++k) {
+            const int j = 3 * i + k;
+            if (!decompose(c[k], m[j], e[j])) return false;
+            if (m[j] == 0) continue;
+            // m_j * 2^e_j is below 2^(e_j + width of m_j).
+            const int top = e[j] + 64 - std::countl_zero(static_cast<std::uint64_t>(
+                                            m[j] < 0 ? -m[j] : m[j]));
+            low = any ? std::min(low, e[j]) : e[j];
+            high = any ? std::max(high, top) : top;
+            any = true;
+        }
+    }
+    if (!any) {
+        sign = 0;
+        return true;
+    }
+    if (high - low > kWindowBits) return false;
+    std::int64_t whole[15];
+    for (int j = 0; j < 15; ++j) {
+        // Shifted as unsigned: the result is below 2^60 in magnitude.
+        whole[j] = static_cast<std::int64_t>(static_cast<std::uint64_t>(m[j]) << (e[j] - low));
+    }
+    // Rows a - e, b - e, c - e, d - e.
+    std::int64_t dx[4], dy[4], dz[4];
+    for (int i = 0; i < 4; ++i) {
+        dx[i] = whole[3 * i] - whole[12];
+        dy[i] = whole[3 * i + 1] - whole[13];
+        dz[i] = whole[3 * i + 2] - whole[14];
+    }
+    auto minor2 = [&](int i, int j) {
+        return of(static_cast<SignedWide>(dx[i]) * dy[j] - static_cast<SignedWide>(dx[j]) * dy[i]);
+    };
+    const Int<2> ab = minor2(0, 1), bc = minor2(1, 2), cd = minor2(2, 3);
+    const Int<2> ac = minor2(0, 2), bd = minor2(1, 3), ad = minor2(0, 3);
+    // z-weighted sums of three minors, below 2^186.
+    auto minor3 = [&](int i, const Int<2>& jk, int j, const Int<2>& ik, int k,
+                      const Int<2>& ij) {
+        return sum(difference(product<3>(of(dz[i]), jk), product<3>(of(dz[j]), ik)),
+                   product<3>(of(dz[k]), ij));
+    };
+    const Int<3> abc = minor3(0, bc, 1, ac, 2, ab);
+    const Int<3> abd = minor3(0, bd, 1, ad, 3, ab);
+    const Int<3> acd = minor3(0, cd, 2, ad, 3, ac);
+    const Int<3> bcd = minor3(1, cd, 2, bd, 3, bc);
+    // Lifts below 2^124: non-negative in a signed int128.
+    Int<2> lift[4];
+    for (int i = 0; i < 4; ++i) {
+        lift[i] = of(static_cast<SignedWide>(dx[i]) * dx[i] +
+                     static_cast<SignedWide>(dy[i]) * dy[i] +
+                     static_cast<SignedWide>(dz[i]) * dz[i]);
+    }
+    // Along the lift column: d*abc - c*abd + b*acd - a*bcd, each term below
+    // 2^310 and the sum below 2^312.
+    const Int<5> det = sum(difference(product<5>(lift[3], abc), product<5>(lift[2], abd)),
+                           difference(product<5>(lift[1], acd), product<5>(lift[0], bcd)));
+    sign = sign_of(det);
+    return true;
+}
+
+}  // namespace tevu::geom::fixed

@@ -1,0 +1,22 @@
+// The insphere sign in fixed-width integers, for tests whose coordinates
+// share one narrow window of binary places.
+//
+// Clouds of ties with a decimal step (a 0.1 grid, scan lines sampled every
+// centimetre) give tests that double-double arithmetic cannot decide, as
+// their determinant is exactly zero or nearly. Their coordinates, written
+// as whole multiples of the smallest binary place any of them uses, are
+// integers of some 55-60 bits: the determinant then takes a few dozen
+// 64-bit multiplications into 320 bits, against the thousand components of
+// an expansion.
+#pragma once
+
+#include "predicates.hpp"
+
+namespace tevu::geom::fixed {
+
+// Whether the 15 coordinates, as multiples of the smallest binary place any
+// of them uses, all lie below 2^60 (none subnormal); when they do,
+// `sign` is set to the sign insphere(*p[0], ..., *p[4]) computes.
+bool insphere(const Vec3* const p[5], int& sign);
+
+}  // namespace tevu::geom::fixed
