@@ -174,7 +174,7 @@ bool check(const std::array<Point, 5>& p, int exponent, long index) {
 // The same points times a step that is no binary fraction (0.1, say), each
 // coordinate rounded: near ties of full-length mantissas, which only exact
 // arithmetic decides. The integer-arithmetic last resort, exact for any
-// doubles, is the reference here; `fixed` counts the tests whose
+// doubles, is the reference here; `fixed` counts the insphere tests whose
 // coordinates fit the fixed-width integers, `tied` those that tie.
 bool check_decimal(const std::array<Point, 5>& p, double step, long index, long& fixed,
                    long& tied) {
@@ -185,17 +185,26 @@ bool check_decimal(const std::array<Point, 5>& p, double step, long index, long&
     }
     using namespace tevu::geom;
     const Vec3* const all[5] = {&x[0], &x[1], &x[2], &x[3], &x[4]};
-    const int want = integer::insphere(all);
-    int in_fixed = want;
+    const int want_insphere = integer::insphere(all);
+    const int want_orient = integer::orient3d(x[0], x[1], x[2], x[3]);
+    int in_fixed = want_insphere, orient_in_fixed = want_orient;
     if (fixed::insphere(all, in_fixed)) ++fixed;
-    tied += want == 0;
-    const int got[3] = {insphere(x[0], x[1], x[2], x[3], x[4]),
-                        insphere_adaptive(x[0], x[1], x[2], x[3], x[4]), in_fixed};
-    static const char* const kNames[3] = {"insphere", "insphere_adaptive", "fixed::insphere"};
-    for (int t = 0; t < 3; ++t) {
-        if (got[t] == want) continue;
+    fixed::orient3d(x[0], x[1], x[2], x[3], orient_in_fixed);
+    tied += want_insphere == 0;
+    const int got[6] = {insphere(x[0], x[1], x[2], x[3], x[4]),
+                        insphere_adaptive(x[0], x[1], x[2], x[3], x[4]),
+                        in_fixed,
+                        orient3d(x[0], x[1], x[2], x[3]),
+                        orient3d_adaptive(x[0], x[1], x[2], x[3]),
+                        orient_in_fixed};
+    const int want[6] = {want_insphere, want_insphere, want_insphere,
+                         want_orient, want_orient, want_orient};
+    static const char* const kNames[6] = {"insphere", "insphere_adaptive", "fixed::insphere",
+                                          "orient3d", "orient3d_adaptive", "fixed::orient3d"};
+    for (int t = 0; t < 6; ++t) {
+        if (got[t] == want[t]) continue;
         std::printf("decimal configuration %ld: %s gave %d, the integers %d; points (times %g):\n",
-                    index, kNames[t], got[t], want, step);
+                    index, kNames[t], got[t], want[t], step);
         for (const Point& q : p) {
             std::printf("  %lld %lld %lld\n", static_cast<long long>(q[0]),
                         static_cast<long long>(q[1]), static_cast<long long>(q[2]));
@@ -227,8 +236,7 @@ int main(int argc, char** argv) {
             ties += insphere_sign(p[0], p[1], p[2], p[3], p[4]) == 0;
         }
     }
-    // Orientation aside (its exact stages read the same products), the
-    // insphere tests again at decimal steps.
+    // Both tests again at decimal steps.
     static constexpr double kSteps[4] = {0.1, 0.01, 3.615e-3, 1.0 / 3.0};
     long fixed = 0, decimal_ties = 0;
     for (long k = 0; k < per_kind; ++k) {

@@ -130,15 +130,14 @@ bool decompose(double v, std::int64_t& m, int& e) {
     return true;
 }
 
-}  // namespace
-
-bool insphere(const Vec3* const p[5], int& sign) {
-    // Every coordinate as m_i * 2^e_i, then all as multiples of 2^low.
+// The coordinates of `count` points as whole multiples of the smallest
+// binary place any of them uses, when all lie below 2^kWindowBits.
+bool whole_coordinates(const Vec3* const* p, int count, std::int64_t* whole) {
     std::int64_t m[15];
     int e[15];
     int low = 0, high = 0;
     bool any = false;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < count; ++i) {
         const double c[3] = {p[i]->x, p[i]->y, p[i]->z};
         for (int k = 0; k < 3; ++k) {
             const int j = 3 * i + k;
@@ -152,16 +151,50 @@ bool insphere(const Vec3* const p[5], int& sign) {
             any = true;
         }
     }
-    if (!any) {
-        sign = 0;
-        return true;
-    }
-    if (high - low > kWindowBits) return false;
-    std::int64_t whole[15];
-    for (int j = 0; j < 15; ++j) {
+    if (any && high - low > kWindowBits) return false;
+    for (int j = 0; j < 3 * count; ++j) {
         // Shifted as unsigned: the result is below 2^60 in magnitude.
-        whole[j] = static_cast<std::int64_t>(static_cast<std::uint64_t>(m[j]) << (e[j] - low));
+        whole[j] = m[j] == 0 ? 0
+                             : static_cast<std::int64_t>(static_cast<std::uint64_t>(m[j])
+                                                         << (e[j] - low));
     }
+    return true;
+}
+
+Int<2> minor2(std::int64_t x1, std::int64_t y2, std::int64_t x2, std::int64_t y1) {
+    return of(static_cast<SignedWide>(x1) * y2 - static_cast<SignedWide>(x2) * y1);
+}
+
+// z1 * m23 - z2 * m13 + z3 * m12, below 2^186.
+Int<3> minor3(std::int64_t z1, const Int<2>& m23, std::int64_t z2, const Int<2>& m13,
+              std::int64_t z3, const Int<2>& m12) {
+    return sum(difference(product<3>(of(z1), m23), product<3>(of(z2), m13)),
+               product<3>(of(z3), m12));
+}
+
+}  // namespace
+
+bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& sign) {
+    const Vec3* const p[4] = {&a, &b, &c, &d};
+    std::int64_t whole[12];
+    if (!whole_coordinates(p, 4, whole)) return false;
+    std::int64_t dx[3], dy[3], dz[3];
+    for (int i = 0; i < 3; ++i) {
+        dx[i] = whole[3 * i] - whole[9];
+        dy[i] = whole[3 * i + 1] - whole[10];
+        dz[i] = whole[3 * i + 2] - whole[11];
+    }
+    // det[a - d; b - d; c - d] along z, as the expansions arrange it.
+    const Int<2> bc = minor2(dx[1], dy[2], dx[2], dy[1]);
+    const Int<2> ac = minor2(dx[0], dy[2], dx[2], dy[0]);
+    const Int<2> ab = minor2(dx[0], dy[1], dx[1], dy[0]);
+    sign = sign_of(minor3(dz[0], bc, dz[1], ac, dz[2], ab));
+    return true;
+}
+
+bool insphere(const Vec3* const p[5], int& sign) {
+    std::int64_t whole[15];
+    if (!whole_coordinates(p, 5, whole)) return false;
     // Rows a - e, b - e, c - e, d - e.
     std::int64_t dx[4], dy[4], dz[4];
     for (int i = 0; i < 4; ++i) {
@@ -169,21 +202,13 @@ bool insphere(const Vec3* const p[5], int& sign) {
         dy[i] = whole[3 * i + 1] - whole[13];
         dz[i] = whole[3 * i + 2] - whole[14];
     }
-    auto minor2 = [&](int i, int j) {
-        return of(static_cast<SignedWide>(dx[i]) * dy[j] - static_cast<SignedWide>(dx[j]) * dy[i]);
-    };
-    const Int<2> ab = minor2(0, 1), bc = minor2(1, 2), cd = minor2(2, 3);
-    const Int<2> ac = minor2(0, 2), bd = minor2(1, 3), ad = minor2(0, 3);
-    // z-weighted sums of three minors, below 2^186.
-    auto minor3 = [&](int i, const Int<2>& jk, int j, const Int<2>& ik, int k,
-                      const Int<2>& ij) {
-        return sum(difference(product<3>(of(dz[i]), jk), product<3>(of(dz[j]), ik)),
-                   product<3>(of(dz[k]), ij));
-    };
-    const Int<3> abc = minor3(0, bc, 1, ac, 2, ab);
-    const Int<3> abd = minor3(0, bd, 1, ad, 3, ab);
-    const Int<3> acd = minor3(0, cd, 2, ad, 3, ac);
-    const Int<3> bcd = minor3(1, cd, 2, bd, 3, bc);
+    auto minor = [&](int i, int j) { return minor2(dx[i], dy[j], dx[j], dy[i]); };
+    const Int<2> ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
+    const Int<2> ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
+    const Int<3> abc = minor3(dz[0], bc, dz[1], ac, dz[2], ab);
+    const Int<3> abd = minor3(dz[0], bd, dz[1], ad, dz[3], ab);
+    const Int<3> acd = minor3(dz[0], cd, dz[2], ad, dz[3], ac);
+    const Int<3> bcd = minor3(dz[1], cd, dz[2], bd, dz[3], bc);
     // Lifts below 2^124: non-negative in a signed int128.
     Int<2> lift[4];
     for (int i = 0; i < 4; ++i) {

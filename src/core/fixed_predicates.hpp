@@ -1,5 +1,5 @@
-// The insphere sign in fixed-width integers, for tests whose coordinates
-// share one narrow window of binary places.
+// The insphere and orient3d signs in fixed-width integers, for tests whose
+// coordinates share one narrow window of binary places.
 //
 // Clouds of ties with a decimal step (a 0.1 grid, scan lines sampled every
 // centimetre) give tests that double-double arithmetic cannot decide, as
@@ -18,5 +18,7 @@ namespace tevu::geom::fixed {
 // of them uses, all lie below 2^60 (none subnormal); when they do,
 // `sign` is set to the sign insphere(*p[0], ..., *p[4]) computes.
 bool insphere(const Vec3* const p[5], int& sign);
+// The same for the 12 coordinates of orient3d(a, b, c, d).
+bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& sign);
 
 }  // namespace tevu::geom::fixed

@@ -254,6 +254,7 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
             std::fabs(approximate) > kOrientCorrectedBound * permanent) {
             return sign_of(approximate);
         }
+        if (int sign; fixed::orient3d(a, b, c, d, sign)) return sign;
         if (!in_expansion_range({&a, &b, &c, &d})) return integer::orient3d(a, b, c, d);
         double out[96];
         return exact::sign(orient_raw(a, b, c, d, out));
