@@ -138,6 +138,23 @@ Vec3 to_double(const Point& p, int exponent) {
     return {scaled(p[0]), scaled(p[1]), scaled(p[2])};
 }
 
+// Whether each of six tests gave the integers' sign; prints the first that
+// did not, with the points (times `scale`).
+bool agree(const int (&got)[6], const int (&want)[6], const char* const (&names)[6],
+           const std::array<Point, 5>& p, const char* label, long index, const char* scale) {
+    for (int t = 0; t < 6; ++t) {
+        if (got[t] == want[t]) continue;
+        std::printf("%s %ld: %s gave %d, the integers %d; points (times %s):\n", label, index,
+                    names[t], got[t], want[t], scale);
+        for (const Point& q : p) {
+            std::printf("  %lld %lld %lld\n", static_cast<long long>(q[0]),
+                        static_cast<long long>(q[1]), static_cast<long long>(q[2]));
+        }
+        return false;
+    }
+    return true;
+}
+
 bool check(const std::array<Point, 5>& p, int exponent, long index) {
     Vec3 x[5];
     for (int i = 0; i < 5; ++i) x[i] = to_double(p[i], exponent);
@@ -158,17 +175,9 @@ bool check(const std::array<Point, 5>& p, int exponent, long index) {
                          want_insphere, want_insphere, want_insphere};
     static const char* const kNames[6] = {"orient3d", "orient3d_adaptive", "integer::orient3d",
                                           "insphere", "insphere_adaptive", "integer::insphere"};
-    for (int t = 0; t < 6; ++t) {
-        if (got[t] == want[t]) continue;
-        std::printf("configuration %ld: %s gave %d, the integers %d; points (times 2^%d):\n",
-                    index, kNames[t], got[t], want[t], exponent);
-        for (const Point& q : p) {
-            std::printf("  %lld %lld %lld\n", static_cast<long long>(q[0]),
-                        static_cast<long long>(q[1]), static_cast<long long>(q[2]));
-        }
-        return false;
-    }
-    return true;
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "2^%d", exponent);
+    return agree(got, want, kNames, p, "configuration", index, scale);
 }
 
 // The same points times a step that is no binary fraction (0.1, say), each
@@ -201,17 +210,9 @@ bool check_decimal(const std::array<Point, 5>& p, double step, long index, long&
                          want_orient, want_orient, want_orient};
     static const char* const kNames[6] = {"insphere", "insphere_adaptive", "fixed::insphere",
                                           "orient3d", "orient3d_adaptive", "fixed::orient3d"};
-    for (int t = 0; t < 6; ++t) {
-        if (got[t] == want[t]) continue;
-        std::printf("decimal configuration %ld: %s gave %d, the integers %d; points (times %g):\n",
-                    index, kNames[t], got[t], want[t], step);
-        for (const Point& q : p) {
-            std::printf("  %lld %lld %lld\n", static_cast<long long>(q[0]),
-                        static_cast<long long>(q[1]), static_cast<long long>(q[2]));
-        }
-        return false;
-    }
-    return true;
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%g", step);
+    return agree(got, want, kNames, p, "decimal configuration", index, scale);
 }
 
 }  // namespace
