@@ -180,26 +180,35 @@ bool check(const std::array<Point, 5>& p, int exponent, long index) {
     return agree(got, want, kNames, p, "configuration", index, scale);
 }
 
-// The same points times a step that is no binary fraction (0.1, say), each
-// coordinate rounded: near ties of full-length mantissas, which only exact
-// arithmetic decides. The integer-arithmetic last resort, exact for any
-// doubles, is the reference here; `fixed` counts the insphere tests whose
-// coordinates fit the fixed-width integers, `tied` those that tie.
-bool check_decimal(const std::array<Point, 5>& p, double step, long index, long& fixed,
-                   long& tied) {
+// Counts of the decimal configurations: those whose insphere coordinates
+// fit the fixed-width integers, those of them that need the wide path, and
+// those that tie.
+struct DecimalCounts {
+    long fixed = 0, wide = 0, tied = 0;
+};
+
+// The same points times steps that are no binary fractions (0.1, say), one
+// per axis, each coordinate rounded: near ties of full-length mantissas,
+// which only exact arithmetic decides. The integer-arithmetic last resort,
+// exact for any doubles, is the reference here.
+bool check_decimal(const std::array<Point, 5>& p, const double (&step)[3], long index,
+                   DecimalCounts& counts) {
     Vec3 x[5];
     for (int i = 0; i < 5; ++i) {
-        x[i] = {static_cast<double>(p[i][0]) * step, static_cast<double>(p[i][1]) * step,
-                static_cast<double>(p[i][2]) * step};
+        x[i] = {static_cast<double>(p[i][0]) * step[0], static_cast<double>(p[i][1]) * step[1],
+                static_cast<double>(p[i][2]) * step[2]};
     }
     using namespace tevu::geom;
     const Vec3* const all[5] = {&x[0], &x[1], &x[2], &x[3], &x[4]};
     const int want_insphere = integer::insphere(all);
     const int want_orient = integer::orient3d(x[0], x[1], x[2], x[3]);
     int in_fixed = want_insphere, orient_in_fixed = want_orient;
-    if (fixed::insphere(all, in_fixed)) ++fixed;
+    if (fixed::insphere(all, in_fixed)) {
+        ++counts.fixed;
+        counts.wide += fixed::places_spanned(all, 5) > fixed::kNarrowPlaces;
+    }
     fixed::orient3d(x[0], x[1], x[2], x[3], orient_in_fixed);
-    tied += want_insphere == 0;
+    counts.tied += want_insphere == 0;
     const int got[6] = {insphere(x[0], x[1], x[2], x[3], x[4]),
                         insphere_adaptive(x[0], x[1], x[2], x[3], x[4]),
                         in_fixed,
@@ -210,8 +219,8 @@ bool check_decimal(const std::array<Point, 5>& p, double step, long index, long&
                          want_orient, want_orient, want_orient};
     static const char* const kNames[6] = {"insphere", "insphere_adaptive", "fixed::insphere",
                                           "orient3d", "orient3d_adaptive", "fixed::orient3d"};
-    char scale[32];
-    std::snprintf(scale, sizeof scale, "%g", step);
+    char scale[64];
+    std::snprintf(scale, sizeof scale, "%g, %g, %g", step[0], step[1], step[2]);
     return agree(got, want, kNames, p, "decimal configuration", index, scale);
 }
 
@@ -237,15 +246,18 @@ int main(int argc, char** argv) {
             ties += insphere_sign(p[0], p[1], p[2], p[3], p[4]) == 0;
         }
     }
-    // Both tests again at decimal steps.
-    static constexpr double kSteps[4] = {0.1, 0.01, 3.615e-3, 1.0 / 3.0};
-    long fixed = 0, decimal_ties = 0;
+    // Both tests again at decimal steps; the last, much finer along z (a
+    // scan of a nearly flat surface), spans more binary places.
+    static constexpr double kSteps[5][3] = {
+        {0.1, 0.1, 0.1}, {0.01, 0.01, 0.01}, {3.615e-3, 3.615e-3, 3.615e-3},
+        {1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0}, {0.1, 0.1, 1e-5}};
+    DecimalCounts counts;
     for (long k = 0; k < per_kind; ++k) {
         const auto p = configuration(draw, static_cast<int>(k % 3));
-        if (!check_decimal(p, kSteps[k % 4], k, fixed, decimal_ties)) return 1;
+        if (!check_decimal(p, kSteps[k % 5], k, counts)) return 1;
     }
-    std::printf("decimal steps: %ld configurations, %ld in fixed width, %ld tied\n", per_kind,
-                fixed, decimal_ties);
+    std::printf("decimal steps: %ld configurations, %ld in fixed width (%ld wide), %ld tied\n",
+                per_kind, counts.fixed, counts.wide, counts.tied);
     std::printf("predicates agree with the integers on %ld configurations (%ld on one sphere)"
                 "; fused products: %s\n",
                 3 * per_kind, ties, tevu::exact::fused_products() ? "yes" : "no");

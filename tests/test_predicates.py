@@ -9,6 +9,7 @@ core's sources, which need no Python.
 import os
 import pathlib
 import platform
+import re
 import shlex
 import shutil
 import subprocess
@@ -51,6 +52,9 @@ def test_predicates_agree_with_integer_arithmetic(tmp_path, defines):
                           timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "predicates agree" in done.stdout
+    # Both widths of the fixed-width integers were exercised.
+    fixed, wide = map(int, re.search(r"(\d+) in fixed width \((\d+) wide\)", done.stdout).groups())
+    assert 0 < wide < fixed
     fused = done.stdout.strip().endswith("fused products: yes")
     if defines:
         assert not fused

@@ -12,9 +12,12 @@ namespace {
 using Wide = unsigned __int128;
 using SignedWide = __int128;
 
-// Coordinates are whole numbers below 2^60, so differences are below 2^61
-// and fit an int64; 2x2 minors are below 2^123 and fit an int128.
-constexpr int kWindowBits = 60;
+// Coordinates whose binary places span at most this many bits are whole
+// numbers below 2^60: differences are below 2^61 and fit an int64, 2x2
+// minors are below 2^123 and fit an int128. Wider spans, up to
+// kWideWindowBits, are computed in limbs throughout (the wide path below).
+constexpr int kWindowBits = kNarrowPlaces;
+constexpr int kWideWindowBits = 124;
 
 // A signed integer of N 64-bit limbs in two's complement, least
 // significant first.
@@ -130,35 +133,61 @@ bool decompose(double v, std::int64_t& m, int& e) {
     return true;
 }
 
-// The coordinates of `count` points as whole multiples of the smallest
-// binary place any of them uses, when all lie below 2^kWindowBits.
-bool whole_coordinates(const Vec3* const* p, int count, std::int64_t* whole) {
+// The coordinates of up to five points as m * 2^e, and the span of binary
+// places they use: from the smallest place of any (`low`) to the highest
+// place above the largest, `width` bits in all.
+struct Places {
     std::int64_t m[15];
     int e[15];
-    int low = 0, high = 0;
+    int low = 0, width = 0;
+};
+
+// False when a coordinate is subnormal, infinite or NaN.
+bool places_of(const Vec3* const* p, int count, Places& s) {
+    int high = 0;
     bool any = false;
     for (int i = 0; i < count; ++i) {
         const double c[3] = {p[i]->x, p[i]->y, p[i]->z};
         for (int k = 0; k < 3; ++k) {
             const int j = 3 * i + k;
-            if (!decompose(c[k], m[j], e[j])) return false;
-            if (m[j] == 0) continue;
+            if (!decompose(c[k], s.m[j], s.e[j])) return false;
+            if (s.m[j] == 0) continue;
             // m_j * 2^e_j is below 2^(e_j + width of m_j).
-            const int top = e[j] + 64 - std::countl_zero(static_cast<std::uint64_t>(
-                                            m[j] < 0 ? -m[j] : m[j]));
-            low = any ? std::min(low, e[j]) : e[j];
+            const int top = s.e[j] + 64 - std::countl_zero(static_cast<std::uint64_t>(
+                                              s.m[j] < 0 ? -s.m[j] : s.m[j]));
+            s.low = any ? std::min(s.low, s.e[j]) : s.e[j];
             high = any ? std::max(high, top) : top;
             any = true;
         }
     }
-    if (any && high - low > kWindowBits) return false;
-    for (int j = 0; j < 3 * count; ++j) {
-        // Shifted as unsigned: the result is below 2^60 in magnitude.
-        whole[j] = m[j] == 0 ? 0
-                             : static_cast<std::int64_t>(static_cast<std::uint64_t>(m[j])
-                                                         << (e[j] - low));
-    }
+    s.width = any ? high - s.low : 0;
     return true;
+}
+
+// The coordinates as whole multiples of 2^low, for a width of at most
+// kWindowBits: each below 2^60 in magnitude (shifted as unsigned).
+void whole_coordinates(const Places& s, int count, std::int64_t* whole) {
+    for (int j = 0; j < 3 * count; ++j) {
+        whole[j] = s.m[j] == 0 ? 0
+                               : static_cast<std::int64_t>(static_cast<std::uint64_t>(s.m[j])
+                                                           << (s.e[j] - s.low));
+    }
+}
+
+// The same in two limbs, for a width of at most kWideWindowBits: each
+// below 2^124 in magnitude.
+void whole_coordinates(const Places& s, int count, Int<2>* whole) {
+    for (int j = 0; j < 3 * count; ++j) {
+        const std::int64_t m = s.m[j];
+        if (m == 0) {
+            whole[j] = Int<2>{};
+            continue;
+        }
+        const Wide magnitude = static_cast<Wide>(m < 0 ? -m : m) << (s.e[j] - s.low);
+        const Int<2> w{{static_cast<std::uint64_t>(magnitude),
+                        static_cast<std::uint64_t>(magnitude >> 64)}};
+        whole[j] = m < 0 ? negated(w) : w;
+    }
 }
 
 Int<2> minor2(std::int64_t x1, std::int64_t y2, std::int64_t x2, std::int64_t y1) {
@@ -172,12 +201,9 @@ Int<3> minor3(std::int64_t z1, const Int<2>& m23, std::int64_t z2, const Int<2>&
                product<3>(of(z3), m12));
 }
 
-}  // namespace
-
-bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& sign) {
-    const Vec3* const p[4] = {&a, &b, &c, &d};
+int narrow_orient3d(const Places& s) {
     std::int64_t whole[12];
-    if (!whole_coordinates(p, 4, whole)) return false;
+    whole_coordinates(s, 4, whole);
     std::int64_t dx[3], dy[3], dz[3];
     for (int i = 0; i < 3; ++i) {
         dx[i] = whole[3 * i] - whole[9];
@@ -188,13 +214,12 @@ bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& s
     const Int<2> bc = minor2(dx[1], dy[2], dx[2], dy[1]);
     const Int<2> ac = minor2(dx[0], dy[2], dx[2], dy[0]);
     const Int<2> ab = minor2(dx[0], dy[1], dx[1], dy[0]);
-    sign = sign_of(minor3(dz[0], bc, dz[1], ac, dz[2], ab));
-    return true;
+    return sign_of(minor3(dz[0], bc, dz[1], ac, dz[2], ab));
 }
 
-bool insphere(const Vec3* const p[5], int& sign) {
+int narrow_insphere(const Places& s) {
     std::int64_t whole[15];
-    if (!whole_coordinates(p, 5, whole)) return false;
+    whole_coordinates(s, 5, whole);
     // Rows a - e, b - e, c - e, d - e.
     std::int64_t dx[4], dy[4], dz[4];
     for (int i = 0; i < 4; ++i) {
@@ -220,7 +245,83 @@ bool insphere(const Vec3* const p[5], int& sign) {
     // 2^310 and the sum below 2^312.
     const Int<5> det = sum(difference(product<5>(lift[3], abc), product<5>(lift[2], abd)),
                            difference(product<5>(lift[1], acd), product<5>(lift[0], bcd)));
-    sign = sign_of(det);
+    return sign_of(det);
+}
+
+// The wide path, every value in limbs. With coordinates below 2^124:
+// differences below 2^125 (2 limbs), 2x2 minors below 2^251 (4), lifts
+// below 2^252 (4), 3x3 minors below 2^378 (6) and the insphere
+// determinant below 2^632 (10), each within its limbs' signed range.
+Int<4> wide_minor2(const Int<2>& x1, const Int<2>& y2, const Int<2>& x2, const Int<2>& y1) {
+    return difference(product<4>(x1, y2), product<4>(x2, y1));
+}
+
+Int<6> wide_minor3(const Int<2>& z1, const Int<4>& m23, const Int<2>& z2, const Int<4>& m13,
+                   const Int<2>& z3, const Int<4>& m12) {
+    return sum(difference(product<6>(z1, m23), product<6>(z2, m13)), product<6>(z3, m12));
+}
+
+// Rows p[i] - p[last], i < last, of `count` points.
+void wide_differences(const Places& s, int count, Int<2>* dx, Int<2>* dy, Int<2>* dz) {
+    Int<2> whole[15];
+    whole_coordinates(s, count, whole);
+    const int last = 3 * (count - 1);
+    for (int i = 0; i + 1 < count; ++i) {
+        dx[i] = difference(whole[3 * i], whole[last]);
+        dy[i] = difference(whole[3 * i + 1], whole[last + 1]);
+        dz[i] = difference(whole[3 * i + 2], whole[last + 2]);
+    }
+}
+
+int wide_orient3d(const Places& s) {
+    Int<2> dx[3], dy[3], dz[3];
+    wide_differences(s, 4, dx, dy, dz);
+    const Int<4> bc = wide_minor2(dx[1], dy[2], dx[2], dy[1]);
+    const Int<4> ac = wide_minor2(dx[0], dy[2], dx[2], dy[0]);
+    const Int<4> ab = wide_minor2(dx[0], dy[1], dx[1], dy[0]);
+    return sign_of(wide_minor3(dz[0], bc, dz[1], ac, dz[2], ab));
+}
+
+int wide_insphere(const Places& s) {
+    Int<2> dx[4], dy[4], dz[4];
+    wide_differences(s, 5, dx, dy, dz);
+    auto minor = [&](int i, int j) { return wide_minor2(dx[i], dy[j], dx[j], dy[i]); };
+    const Int<4> ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
+    const Int<4> ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
+    const Int<6> abc = wide_minor3(dz[0], bc, dz[1], ac, dz[2], ab);
+    const Int<6> abd = wide_minor3(dz[0], bd, dz[1], ad, dz[3], ab);
+    const Int<6> acd = wide_minor3(dz[0], cd, dz[2], ad, dz[3], ac);
+    const Int<6> bcd = wide_minor3(dz[1], cd, dz[2], bd, dz[3], bc);
+    Int<4> lift[4];
+    for (int i = 0; i < 4; ++i) {
+        lift[i] = sum(sum(product<4>(dx[i], dx[i]), product<4>(dy[i], dy[i])),
+                      product<4>(dz[i], dz[i]));
+    }
+    const Int<10> det =
+        sum(difference(product<10>(lift[3], abc), product<10>(lift[2], abd)),
+            difference(product<10>(lift[1], acd), product<10>(lift[0], bcd)));
+    return sign_of(det);
+}
+
+}  // namespace
+
+bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& sign) {
+    const Vec3* const p[4] = {&a, &b, &c, &d};
+    Places s;
+    if (!places_of(p, 4, s) || s.width > kWideWindowBits) return false;
+    sign = s.width <= kWindowBits ? narrow_orient3d(s) : wide_orient3d(s);
+    return true;
+}
+
+int places_spanned(const Vec3* const* p, int count) {
+    Places s;
+    return places_of(p, count, s) ? s.width : -1;
+}
+
+bool insphere(const Vec3* const p[5], int& sign) {
+    Places s;
+    if (!places_of(p, 5, s) || s.width > kWideWindowBits) return false;
+    sign = s.width <= kWindowBits ? narrow_insphere(s) : wide_insphere(s);
     return true;
 }
 
