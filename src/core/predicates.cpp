@@ -236,25 +236,40 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
     exact::two_diff(c.z, d.z, cdz, t[8]);
     bool differences_exact = true;
     for (double tail : t) differences_exact = differences_exact && tail == 0.0;
-    if (!differences_exact) {
+    // Short exact differences (grids, integer points) often give exact
+    // zeros, which only the expansions settle, and keep them short: they go
+    // there straight away. Longer ones, exact or not (nearby points of a
+    // tilted plane, say), are nearly always decided in double-double.
+    bool short_differences = differences_exact;
+    for (const double v : {adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz}) {
+        short_differences = short_differences && fits_float(v);
+    }
+    if (!short_differences) {
         // The determinant of the rounded differences in double-double
         // arithmetic, corrected to first order for their rounding: the
         // rows move by their tails, and d[u,v,w] = t_u.(v x w) + t_v.(w x u)
         // + t_w.(u x v), at most 3 u times the permanent.
         const exact::DoubleDouble det = exact::with_products<OrientDoubleDouble>(
             adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz);
-        const double bc[3] = {bdy * cdz - bdz * cdy, bdz * cdx - bdx * cdz, bdx * cdy - bdy * cdx};
-        const double ca[3] = {cdy * adz - cdz * ady, cdz * adx - cdx * adz, cdx * ady - cdy * adx};
-        const double ab[3] = {ady * bdz - adz * bdy, adz * bdx - adx * bdz, adx * bdy - ady * bdx};
-        const double correction = (t[0] * bc[0] + t[1] * bc[1] + t[2] * bc[2]) +
-                                  (t[3] * ca[0] + t[4] * ca[1] + t[5] * ca[2]) +
-                                  (t[6] * ab[0] + t[7] * ab[1] + t[8] * ab[2]);
-        const double approximate = (det.hi + det.lo) + correction;
+        double approximate = det.hi + det.lo;
+        if (!differences_exact) {
+            const double bc[3] = {bdy * cdz - bdz * cdy, bdz * cdx - bdx * cdz,
+                                  bdx * cdy - bdy * cdx};
+            const double ca[3] = {cdy * adz - cdz * ady, cdz * adx - cdx * adz,
+                                  cdx * ady - cdy * adx};
+            const double ab[3] = {ady * bdz - adz * bdy, adz * bdx - adx * bdz,
+                                  adx * bdy - ady * bdx};
+            approximate += (t[0] * bc[0] + t[1] * bc[1] + t[2] * bc[2]) +
+                           (t[3] * ca[0] + t[4] * ca[1] + t[5] * ca[2]) +
+                           (t[6] * ab[0] + t[7] * ab[1] + t[8] * ab[2]);
+        }
         if (permanent >= kSmallestPermanent &&
             std::fabs(approximate) > kOrientCorrectedBound * permanent) {
             return sign_of(approximate);
         }
         if (int sign; fixed::orient3d(a, b, c, d, sign)) return sign;
+    }
+    if (!differences_exact) {
         if (!in_expansion_range({&a, &b, &c, &d})) return integer::orient3d(a, b, c, d);
         double out[96];
         return exact::sign(orient_raw(a, b, c, d, out));
