@@ -246,15 +246,17 @@ int main(int argc, char** argv) {
             ties += insphere_sign(p[0], p[1], p[2], p[3], p[4]) == 0;
         }
     }
-    // Both tests again at decimal steps; the last, much finer along z (a
-    // scan of a nearly flat surface), spans more binary places.
-    static constexpr double kSteps[5][3] = {
+    // Both tests again at decimal steps; the fifth, much finer along z (a
+    // scan of a nearly flat surface), spans more binary places. The last is
+    // a whole number, which keeps ties and differences exact but makes the
+    // differences longer than the expansions' shortcut takes.
+    static constexpr double kSteps[6][3] = {
         {0.1, 0.1, 0.1}, {0.01, 0.01, 0.01}, {3.615e-3, 3.615e-3, 3.615e-3},
-        {1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0}, {0.1, 0.1, 1e-5}};
+        {1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0}, {0.1, 0.1, 1e-5}, {12345679.0, 12345679.0, 12345679.0}};
     DecimalCounts counts;
     for (long k = 0; k < per_kind; ++k) {
         const auto p = configuration(draw, static_cast<int>(k % 3));
-        if (!check_decimal(p, kSteps[k % 5], k, counts)) return 1;
+        if (!check_decimal(p, kSteps[k % 6], k, counts)) return 1;
     }
     std::printf("decimal steps: %ld configurations, %ld in fixed width (%ld wide), %ld tied\n",
                 per_kind, counts.fixed, counts.wide, counts.tied);
