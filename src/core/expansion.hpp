@@ -55,20 +55,27 @@ auto with_products(Args... args) {
     return Kernel::template run<false>(args...);
 }
 
+// The operations below up to the double-double numbers also run lane by
+// lane on vectors of doubles (GCC's vector extension), four tests or four
+// rows at a time.
+using Lanes = double __attribute__((vector_size(32)));
+
 // a + b = x + y exactly, where x = fl(a + b); requires |a| >= |b| or a = 0.
-[[gnu::always_inline]] inline void fast_two_sum(double a, double b, double& x, double& y) {
+template <class T>
+[[gnu::always_inline]] inline void fast_two_sum(T a, T b, T& x, T& y) {
     x = a + b;
-    const double b_virtual = x - a;
+    const T b_virtual = x - a;
     y = b - b_virtual;
 }
 
 // a + b = x + y exactly, where x = fl(a + b).
-[[gnu::always_inline]] inline void two_sum(double a, double b, double& x, double& y) {
+template <class T>
+[[gnu::always_inline]] inline void two_sum(T a, T b, T& x, T& y) {
     x = a + b;
-    const double b_virtual = x - a;
-    const double a_virtual = x - b_virtual;
-    const double b_round = b - b_virtual;
-    const double a_round = a - a_virtual;
+    const T b_virtual = x - a;
+    const T a_virtual = x - b_virtual;
+    const T b_round = b - b_virtual;
+    const T a_round = a - a_virtual;
     y = a_round + b_round;
 }
 
@@ -83,31 +90,44 @@ auto with_products(Args... args) {
 }
 
 // Splits a into hi + lo, each with at most 26 significant bits.
-[[gnu::always_inline]] inline void split(double a, double& hi, double& lo) {
+template <class T>
+[[gnu::always_inline]] inline void split(T a, T& hi, T& lo) {
     constexpr double kSplitter = 134217729.0;  // 2^27 + 1
-    const double c = kSplitter * a;
-    const double a_big = c - a;
+    const T c = kSplitter * a;
+    const T a_big = c - a;
     hi = c - a_big;
     lo = a - hi;
+}
+
+// a * b - x, rounded once: the exact error of x = fl(a * b). Only inlined
+// into functions built for fused multiply-adds.
+[[gnu::always_inline]] inline double fused_error(double a, double b, double x) {
+    return __builtin_fma(a, b, -x);
+}
+// Lane by lane (a function built for fused multiply-adds makes one vector
+// instruction of the four).
+[[gnu::always_inline]] inline Lanes fused_error(Lanes a, Lanes b, Lanes x) {
+    return Lanes{__builtin_fma(a[0], b[0], -x[0]), __builtin_fma(a[1], b[1], -x[1]),
+                 __builtin_fma(a[2], b[2], -x[2]), __builtin_fma(a[3], b[3], -x[3])};
 }
 
 // a * b = x + y exactly, where x = fl(a * b): by one fused multiply-add
 // when kFused (only inlined into functions built for it), else by Dekker's
 // product. Both give the same x and y wherever Dekker's is exact, which
 // covers every use here (no overflow in the split, no underflow).
-template <bool kFused = false>
-[[gnu::always_inline]] inline void two_product(double a, double b, double& x, double& y) {
+template <bool kFused = false, class T>
+[[gnu::always_inline]] inline void two_product(T a, T b, T& x, T& y) {
     x = a * b;
     if constexpr (kFused) {
-        y = __builtin_fma(a, b, -x);
+        y = fused_error(a, b, x);
         return;
     }
-    double a_hi, a_lo, b_hi, b_lo;
+    T a_hi, a_lo, b_hi, b_lo;
     split(a, a_hi, a_lo);
     split(b, b_hi, b_lo);
-    const double err1 = x - a_hi * b_hi;
-    const double err2 = err1 - a_lo * b_hi;
-    const double err3 = err2 - a_hi * b_lo;
+    const T err1 = x - a_hi * b_hi;
+    const T err2 = err1 - a_lo * b_hi;
+    const T err3 = err2 - a_hi * b_lo;
     y = a_lo * b_lo - err3;
 }
 
@@ -116,46 +136,56 @@ template <bool kFused = false>
 // below errs by at most 8 u^2 (u the unit roundoff) times the sum of its
 // terms' magnitudes (a sum: 3 u^2, a scaling 3 u^2, a product 7 u^2), so a
 // whole evaluation errs by a small multiple of u^2 times its permanent.
-struct DoubleDouble {
-    double hi, lo;
+template <class T>
+struct DoubleDoubleOf {
+    T hi, lo;
 };
+using DoubleDouble = DoubleDoubleOf<double>;
 
-template <bool kFused = false>
-[[gnu::always_inline]] inline DoubleDouble dd_product(double a, double b) {
-    DoubleDouble r;
+template <bool kFused = false, class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_product(T a, T b) {
+    DoubleDoubleOf<T> r;
     two_product<kFused>(a, b, r.hi, r.lo);
     return r;
 }
 
 // Exact for any hi and lo: under cancellation lo can exceed hi.
-[[gnu::always_inline]] inline DoubleDouble dd_renormalise(double hi, double lo) {
-    DoubleDouble r;
+template <class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_renormalise(T hi, T lo) {
+    DoubleDoubleOf<T> r;
     two_sum(hi, lo, r.hi, r.lo);
     return r;
 }
 
-[[gnu::always_inline]] inline DoubleDouble dd_sum(DoubleDouble a, DoubleDouble b) {
-    double s, e;
+template <class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_sum(DoubleDoubleOf<T> a, DoubleDoubleOf<T> b) {
+    T s, e;
     two_sum(a.hi, b.hi, s, e);
     return dd_renormalise(s, e + (a.lo + b.lo));
 }
 
-[[gnu::always_inline]] inline DoubleDouble dd_negate(DoubleDouble a) { return {-a.hi, -a.lo}; }
+template <class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_negate(DoubleDoubleOf<T> a) {
+    return {-a.hi, -a.lo};
+}
 
-[[gnu::always_inline]] inline DoubleDouble dd_difference(DoubleDouble a, DoubleDouble b) {
+template <class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_difference(DoubleDoubleOf<T> a,
+                                                               DoubleDoubleOf<T> b) {
     return dd_sum(a, dd_negate(b));
 }
 
-template <bool kFused = false>
-[[gnu::always_inline]] inline DoubleDouble dd_scale(DoubleDouble a, double b) {
-    double p, e;
+template <bool kFused = false, class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_scale(DoubleDoubleOf<T> a, T b) {
+    T p, e;
     two_product<kFused>(a.hi, b, p, e);
     return dd_renormalise(p, e + a.lo * b);
 }
 
-template <bool kFused = false>
-[[gnu::always_inline]] inline DoubleDouble dd_product(DoubleDouble a, DoubleDouble b) {
-    double p, e;
+template <bool kFused = false, class T>
+[[gnu::always_inline]] inline DoubleDoubleOf<T> dd_product(DoubleDoubleOf<T> a,
+                                                            DoubleDoubleOf<T> b) {
+    T p, e;
     two_product<kFused>(a.hi, b.hi, p, e);
     return dd_renormalise(p, e + (a.hi * b.lo + a.lo * b.hi));
 }

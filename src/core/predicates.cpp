@@ -301,41 +301,47 @@ Expansion lift(double x, double y, double z, double* out) {
     return exact::with_products<Lift>(x, y, z, out);
 }
 
+// Lane i of the result takes lane (i + k) mod 4 of v.
+template <int k>
+[[gnu::always_inline]] inline exact::DoubleDoubleOf<filter::Lanes> rotated(const exact::DoubleDoubleOf<filter::Lanes>& v) {
+    return {filter::rotate<k>(v.hi), filter::rotate<k>(v.lo)};
+}
+
 // The insphere determinant of the differences in double-double arithmetic,
-// arranged as in insphere_adaptive (its error is accounted for in
-// kInsphereCorrectedBound).
+// with the four rows side by side in the lanes of vectors, as the filter of
+// `insphere` arranges it: the same operations at the same depth as in
+// insphere_adaptive, so its error is accounted for in
+// kInsphereCorrectedBound.
 struct InsphereDoubleDouble {
     template <bool kFused>
     [[gnu::always_inline]] static double run(const double* dx, const double* dy,
                                              const double* dz) {
-        using exact::DoubleDouble;
-        auto minor = [&](int i, int j) {
-            return exact::dd_difference(exact::dd_product<kFused>(dx[i], dy[j]),
-                                        exact::dd_product<kFused>(dx[j], dy[i]));
-        };
-        const DoubleDouble ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
-        const DoubleDouble ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
-        auto triple = [&](int i, DoubleDouble jk, int j, DoubleDouble ik, int k,
-                          DoubleDouble ij) {
-            return exact::dd_sum(exact::dd_difference(exact::dd_scale<kFused>(jk, dz[i]),
-                                                      exact::dd_scale<kFused>(ik, dz[j])),
-                                 exact::dd_scale<kFused>(ij, dz[k]));
-        };
-        const DoubleDouble abc = triple(0, bc, 1, ac, 2, ab);
-        const DoubleDouble abd = triple(0, bd, 1, ad, 3, ab);
-        const DoubleDouble acd = triple(0, cd, 2, ad, 3, ac);
-        const DoubleDouble bcd = triple(1, cd, 2, bd, 3, bc);
-        DoubleDouble lift[4];
-        for (int i = 0; i < 4; ++i) {
-            lift[i] = exact::dd_sum(exact::dd_sum(exact::dd_product<kFused>(dx[i], dx[i]),
-                                                  exact::dd_product<kFused>(dy[i], dy[i])),
-                                    exact::dd_product<kFused>(dz[i], dz[i]));
-        }
-        const DoubleDouble det =
-            exact::dd_sum(exact::dd_difference(exact::dd_product<kFused>(lift[3], abc),
-                                               exact::dd_product<kFused>(lift[2], abd)),
-                          exact::dd_difference(exact::dd_product<kFused>(lift[1], acd),
-                                               exact::dd_product<kFused>(lift[0], bcd)));
+        using V = filter::Lanes;
+        using DD = exact::DoubleDoubleOf<V>;
+        using filter::rotate;
+        const V x = {dx[0], dx[1], dx[2], dx[3]};
+        const V y = {dy[0], dy[1], dy[2], dy[3]};
+        const V z = {dz[0], dz[1], dz[2], dz[3]};
+        // 2x2 minors of lanes (i, i + 1) and (i, i + 2): (ab, bc, cd, da) and
+        // (ac, bd, ca, db).
+        const DD adjacent = exact::dd_difference(exact::dd_product<kFused>(x, rotate<1>(y)),
+                                                 exact::dd_product<kFused>(rotate<1>(x), y));
+        const DD opposite = exact::dd_difference(exact::dd_product<kFused>(x, rotate<2>(y)),
+                                                 exact::dd_product<kFused>(rotate<2>(x), y));
+        // The 3x3 minors (abc, bcd, cda, dab), each along z.
+        const DD minor3 =
+            exact::dd_sum(exact::dd_difference(exact::dd_scale<kFused>(rotated<1>(adjacent), z),
+                                               exact::dd_scale<kFused>(opposite, rotate<1>(z))),
+                          exact::dd_scale<kFused>(adjacent, rotate<2>(z)));
+        const DD lift = exact::dd_sum(
+            exact::dd_sum(exact::dd_product<kFused>(x, x), exact::dd_product<kFused>(y, y)),
+            exact::dd_product<kFused>(z, z));
+        // Along the lift column: d*abc - a*bcd + b*cda - c*dab.
+        const DD terms = exact::dd_product<kFused>(rotated<3>(lift), minor3);
+        auto lane = [&](int i) { return exact::DoubleDouble{terms.hi[i], terms.lo[i]}; };
+        const exact::DoubleDouble det =
+            exact::dd_sum(exact::dd_difference(lane(0), lane(1)),
+                          exact::dd_difference(lane(2), lane(3)));
         return det.hi + det.lo;
     }
 };
