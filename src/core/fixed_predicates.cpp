@@ -13,9 +13,8 @@ using Wide = unsigned __int128;
 using SignedWide = __int128;
 
 // Coordinates whose binary places span at most this many bits are whole
-// numbers below 2^60: differences are below 2^61 and fit an int64, 2x2
-// minors are below 2^123 and fit an int128. Wider spans, up to
-// kWideWindowBits, are computed in limbs throughout (the wide path below).
+// numbers below 2^60, computed with 64-bit differences; wider spans, up to
+// kWideWindowBits, in limbs throughout (see `minor2` and the rest below).
 constexpr int kWindowBits = kNarrowPlaces;
 constexpr int kWideWindowBits = 124;
 
@@ -23,6 +22,7 @@ constexpr int kWideWindowBits = 124;
 // significant first.
 template <int N>
 struct Int {
+    static constexpr int kLimbs = N;
     std::array<std::uint64_t, N> limb{};
 };
 
@@ -190,117 +190,87 @@ void whole_coordinates(const Places& s, int count, Int<2>* whole) {
     }
 }
 
+// The steps of both determinants, for coordinates below 2^60 (int64) and
+// below 2^124 (two limbs). With the narrow ones: differences below 2^61,
+// 2x2 minors below 2^123 (an int128), 3x3 minors below 2^186, lifts below
+// 2^124 and the insphere determinant below 2^312 (5 limbs). With the wide
+// ones: differences below 2^125, 2x2 minors below 2^251 (4 limbs), 3x3
+// minors below 2^378 (6), lifts below 2^252 (4) and the determinant below
+// 2^632 (10). Each fits its limbs' signed range.
+std::int64_t minus(std::int64_t a, std::int64_t b) { return a - b; }
+Int<2> minus(const Int<2>& a, const Int<2>& b) { return difference(a, b); }
+
 Int<2> minor2(std::int64_t x1, std::int64_t y2, std::int64_t x2, std::int64_t y1) {
     return of(static_cast<SignedWide>(x1) * y2 - static_cast<SignedWide>(x2) * y1);
 }
+Int<4> minor2(const Int<2>& x1, const Int<2>& y2, const Int<2>& x2, const Int<2>& y1) {
+    return difference(product<4>(x1, y2), product<4>(x2, y1));
+}
 
-// z1 * m23 - z2 * m13 + z3 * m12, below 2^186.
+// z1 * m23 - z2 * m13 + z3 * m12.
 Int<3> minor3(std::int64_t z1, const Int<2>& m23, std::int64_t z2, const Int<2>& m13,
               std::int64_t z3, const Int<2>& m12) {
     return sum(difference(product<3>(of(z1), m23), product<3>(of(z2), m13)),
                product<3>(of(z3), m12));
 }
-
-int narrow_orient3d(const Places& s) {
-    std::int64_t whole[12];
-    whole_coordinates(s, 4, whole);
-    std::int64_t dx[3], dy[3], dz[3];
-    for (int i = 0; i < 3; ++i) {
-        dx[i] = whole[3 * i] - whole[9];
-        dy[i] = whole[3 * i + 1] - whole[10];
-        dz[i] = whole[3 * i + 2] - whole[11];
-    }
-    // det[a - d; b - d; c - d] along z, as the expansions arrange it.
-    const Int<2> bc = minor2(dx[1], dy[2], dx[2], dy[1]);
-    const Int<2> ac = minor2(dx[0], dy[2], dx[2], dy[0]);
-    const Int<2> ab = minor2(dx[0], dy[1], dx[1], dy[0]);
-    return sign_of(minor3(dz[0], bc, dz[1], ac, dz[2], ab));
-}
-
-int narrow_insphere(const Places& s) {
-    std::int64_t whole[15];
-    whole_coordinates(s, 5, whole);
-    // Rows a - e, b - e, c - e, d - e.
-    std::int64_t dx[4], dy[4], dz[4];
-    for (int i = 0; i < 4; ++i) {
-        dx[i] = whole[3 * i] - whole[12];
-        dy[i] = whole[3 * i + 1] - whole[13];
-        dz[i] = whole[3 * i + 2] - whole[14];
-    }
-    auto minor = [&](int i, int j) { return minor2(dx[i], dy[j], dx[j], dy[i]); };
-    const Int<2> ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
-    const Int<2> ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
-    const Int<3> abc = minor3(dz[0], bc, dz[1], ac, dz[2], ab);
-    const Int<3> abd = minor3(dz[0], bd, dz[1], ad, dz[3], ab);
-    const Int<3> acd = minor3(dz[0], cd, dz[2], ad, dz[3], ac);
-    const Int<3> bcd = minor3(dz[1], cd, dz[2], bd, dz[3], bc);
-    // Lifts below 2^124: non-negative in a signed int128.
-    Int<2> lift[4];
-    for (int i = 0; i < 4; ++i) {
-        lift[i] = of(static_cast<SignedWide>(dx[i]) * dx[i] +
-                     static_cast<SignedWide>(dy[i]) * dy[i] +
-                     static_cast<SignedWide>(dz[i]) * dz[i]);
-    }
-    // Along the lift column: d*abc - c*abd + b*acd - a*bcd, each term below
-    // 2^310 and the sum below 2^312.
-    const Int<5> det = sum(difference(product<5>(lift[3], abc), product<5>(lift[2], abd)),
-                           difference(product<5>(lift[1], acd), product<5>(lift[0], bcd)));
-    return sign_of(det);
-}
-
-// The wide path, every value in limbs. With coordinates below 2^124:
-// differences below 2^125 (2 limbs), 2x2 minors below 2^251 (4), lifts
-// below 2^252 (4), 3x3 minors below 2^378 (6) and the insphere
-// determinant below 2^632 (10), each within its limbs' signed range.
-Int<4> wide_minor2(const Int<2>& x1, const Int<2>& y2, const Int<2>& x2, const Int<2>& y1) {
-    return difference(product<4>(x1, y2), product<4>(x2, y1));
-}
-
-Int<6> wide_minor3(const Int<2>& z1, const Int<4>& m23, const Int<2>& z2, const Int<4>& m13,
-                   const Int<2>& z3, const Int<4>& m12) {
+Int<6> minor3(const Int<2>& z1, const Int<4>& m23, const Int<2>& z2, const Int<4>& m13,
+              const Int<2>& z3, const Int<4>& m12) {
     return sum(difference(product<6>(z1, m23), product<6>(z2, m13)), product<6>(z3, m12));
 }
 
-// Rows p[i] - p[last], i < last, of `count` points.
-void wide_differences(const Places& s, int count, Int<2>* dx, Int<2>* dy, Int<2>* dz) {
-    Int<2> whole[15];
+// x^2 + y^2 + z^2 (non-negative, so an int128 holds the narrow one).
+Int<2> lift(std::int64_t x, std::int64_t y, std::int64_t z) {
+    return of(static_cast<SignedWide>(x) * x + static_cast<SignedWide>(y) * y +
+              static_cast<SignedWide>(z) * z);
+}
+Int<4> lift(const Int<2>& x, const Int<2>& y, const Int<2>& z) {
+    return sum(sum(product<4>(x, x), product<4>(y, y)), product<4>(z, z));
+}
+
+// Rows p[i] - p[last] of `count` points (i < last = count - 1), in whole
+// coordinates of type Coord.
+template <class Coord>
+void rows(const Places& s, int count, Coord* dx, Coord* dy, Coord* dz) {
+    Coord whole[15];
     whole_coordinates(s, count, whole);
     const int last = 3 * (count - 1);
     for (int i = 0; i + 1 < count; ++i) {
-        dx[i] = difference(whole[3 * i], whole[last]);
-        dy[i] = difference(whole[3 * i + 1], whole[last + 1]);
-        dz[i] = difference(whole[3 * i + 2], whole[last + 2]);
+        dx[i] = minus(whole[3 * i], whole[last]);
+        dy[i] = minus(whole[3 * i + 1], whole[last + 1]);
+        dz[i] = minus(whole[3 * i + 2], whole[last + 2]);
     }
 }
 
-int wide_orient3d(const Places& s) {
-    Int<2> dx[3], dy[3], dz[3];
-    wide_differences(s, 4, dx, dy, dz);
-    const Int<4> bc = wide_minor2(dx[1], dy[2], dx[2], dy[1]);
-    const Int<4> ac = wide_minor2(dx[0], dy[2], dx[2], dy[0]);
-    const Int<4> ab = wide_minor2(dx[0], dy[1], dx[1], dy[0]);
-    return sign_of(wide_minor3(dz[0], bc, dz[1], ac, dz[2], ab));
+// det[a - d; b - d; c - d] along z, as the expansions arrange it.
+template <class Coord>
+int orient3d_in(const Places& s) {
+    Coord dx[3], dy[3], dz[3];
+    rows(s, 4, dx, dy, dz);
+    const auto bc = minor2(dx[1], dy[2], dx[2], dy[1]);
+    const auto ac = minor2(dx[0], dy[2], dx[2], dy[0]);
+    const auto ab = minor2(dx[0], dy[1], dx[1], dy[0]);
+    return sign_of(minor3(dz[0], bc, dz[1], ac, dz[2], ab));
 }
 
-int wide_insphere(const Places& s) {
-    Int<2> dx[4], dy[4], dz[4];
-    wide_differences(s, 5, dx, dy, dz);
-    auto minor = [&](int i, int j) { return wide_minor2(dx[i], dy[j], dx[j], dy[i]); };
-    const Int<4> ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
-    const Int<4> ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
-    const Int<6> abc = wide_minor3(dz[0], bc, dz[1], ac, dz[2], ab);
-    const Int<6> abd = wide_minor3(dz[0], bd, dz[1], ad, dz[3], ab);
-    const Int<6> acd = wide_minor3(dz[0], cd, dz[2], ad, dz[3], ac);
-    const Int<6> bcd = wide_minor3(dz[1], cd, dz[2], bd, dz[3], bc);
-    Int<4> lift[4];
-    for (int i = 0; i < 4; ++i) {
-        lift[i] = sum(sum(product<4>(dx[i], dx[i]), product<4>(dy[i], dy[i])),
-                      product<4>(dz[i], dz[i]));
-    }
-    const Int<10> det =
-        sum(difference(product<10>(lift[3], abc), product<10>(lift[2], abd)),
-            difference(product<10>(lift[1], acd), product<10>(lift[0], bcd)));
-    return sign_of(det);
+// Rows a - e, b - e, c - e, d - e, expanded along the lift column.
+template <class Coord>
+int insphere_in(const Places& s) {
+    Coord dx[4], dy[4], dz[4];
+    rows(s, 5, dx, dy, dz);
+    auto minor = [&](int i, int j) { return minor2(dx[i], dy[j], dx[j], dy[i]); };
+    const auto ab = minor(0, 1), bc = minor(1, 2), cd = minor(2, 3);
+    const auto ac = minor(0, 2), bd = minor(1, 3), ad = minor(0, 3);
+    const auto abc = minor3(dz[0], bc, dz[1], ac, dz[2], ab);
+    const auto abd = minor3(dz[0], bd, dz[1], ad, dz[3], ab);
+    const auto acd = minor3(dz[0], cd, dz[2], ad, dz[3], ac);
+    const auto bcd = minor3(dz[1], cd, dz[2], bd, dz[3], bc);
+    using Lift = decltype(lift(dx[0], dy[0], dz[0]));
+    Lift lifts[4];
+    for (int i = 0; i < 4; ++i) lifts[i] = lift(dx[i], dy[i], dz[i]);
+    // d*abc - c*abd + b*acd - a*bcd, in as many limbs as a lift and a minor.
+    constexpr int kLimbs = Lift::kLimbs + decltype(abc)::kLimbs;
+    return sign_of(sum(difference(product<kLimbs>(lifts[3], abc), product<kLimbs>(lifts[2], abd)),
+                       difference(product<kLimbs>(lifts[1], acd), product<kLimbs>(lifts[0], bcd))));
 }
 
 }  // namespace
@@ -309,7 +279,7 @@ bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& s
     const Vec3* const p[4] = {&a, &b, &c, &d};
     Places s;
     if (!places_of(p, 4, s) || s.width > kWideWindowBits) return false;
-    sign = s.width <= kWindowBits ? narrow_orient3d(s) : wide_orient3d(s);
+    sign = s.width <= kWindowBits ? orient3d_in<std::int64_t>(s) : orient3d_in<Int<2>>(s);
     return true;
 }
 
@@ -321,7 +291,7 @@ int places_spanned(const Vec3* const* p, int count) {
 bool insphere(const Vec3* const p[5], int& sign) {
     Places s;
     if (!places_of(p, 5, s) || s.width > kWideWindowBits) return false;
-    sign = s.width <= kWindowBits ? narrow_insphere(s) : wide_insphere(s);
+    sign = s.width <= kWindowBits ? insphere_in<std::int64_t>(s) : insphere_in<Int<2>>(s);
     return true;
 }
 
