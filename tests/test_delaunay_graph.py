@@ -177,6 +177,10 @@ def awkward_clouds():
     yield "collinear with duplicates", np.outer(np.repeat(rng.random(50), 3), [1.0, 0, 0])
     yield "two parallel planes", np.r_[flat, flat[:500] + [0, 0, 1]]
     yield "nearly flat (rotated plane)", flat[:400] @ rotation(1).T
+    # Scan lines 1 cm apart over z = 0.1 sin 3x, across zeros of the sine:
+    # ties whose coordinates span up to about 70 binary places.
+    x, y = np.meshgrid(np.arange(2.5, 3.5, 0.01), np.arange(0.0, 0.3, 0.01))
+    yield "scan lines over a sine", np.c_[x.ravel(), y.ravel(), 0.1 * np.sin(3 * x.ravel())]
     yield "clustered", np.concatenate([rng.normal(c, 0.01, (400, 3)) for c in rng.random((8, 3))])
     yield "huge coordinates", base * 1e150
     yield "tiny coordinates", base * 1e-150
@@ -323,6 +327,12 @@ def small_sets():
         plane = np.c_[rng.random((11, 2)) - 0.5, np.zeros(11)] @ rotation(seed).T
         yield f"nearly flat {seed}", plane
         yield f"nearly flat {seed}, differences exact", plane * 0.5 + 1.5
+    # Ties at a decimal step, decided in fixed-width integers: a 0.1 grid,
+    # and scan lines over z = 0.1 sin 3x near a zero of the sine, whose
+    # values near 0 beside x near 3 span more than 64 binary places.
+    yield "0.1 grid", grid(3)[np.all(grid(3)[:, :2] < 2, axis=1)] * 0.1
+    x, y = np.meshgrid([3.12, 3.13, 3.14, 3.15], [0.0, 0.01, 0.02])
+    yield "scan lines near z = 0", np.c_[x.ravel(), y.ravel(), 0.1 * np.sin(3 * x.ravel())]
     # Rounded points of a sphere: nearly cospherical, in general position.
     sphere = rng.normal(size=(10, 3))
     yield "nearly cospherical", sphere / np.linalg.norm(sphere, axis=1)[:, None]
