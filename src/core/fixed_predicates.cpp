@@ -12,11 +12,10 @@ namespace {
 using Wide = unsigned __int128;
 using SignedWide = __int128;
 
-// Coordinates whose binary places span at most this many bits are whole
-// numbers below 2^60, computed with 64-bit differences; wider spans, up to
-// kWideWindowBits, in limbs throughout (see `minor2` and the rest below).
-constexpr int kWindowBits = kNarrowPlaces;
-constexpr int kWideWindowBits = 124;
+// Coordinates whose binary places span at most kNarrowPlaces bits are
+// whole numbers below 2^60, computed with 64-bit differences; wider spans,
+// up to kWidePlaces, in limbs throughout (see `minor2` and the rest below).
+constexpr int kWidePlaces = 124;
 
 // A signed integer of N 64-bit limbs in two's complement, least
 // significant first.
@@ -165,7 +164,7 @@ bool places_of(const Vec3* const* p, int count, Places& s) {
 }
 
 // The coordinates as whole multiples of 2^low, for a width of at most
-// kWindowBits: each below 2^60 in magnitude (shifted as unsigned).
+// kNarrowPlaces: each below 2^60 in magnitude (shifted as unsigned).
 void whole_coordinates(const Places& s, int count, std::int64_t* whole) {
     for (int j = 0; j < 3 * count; ++j) {
         whole[j] = s.m[j] == 0 ? 0
@@ -174,7 +173,7 @@ void whole_coordinates(const Places& s, int count, std::int64_t* whole) {
     }
 }
 
-// The same in two limbs, for a width of at most kWideWindowBits: each
+// The same in two limbs, for a width of at most kWidePlaces: each
 // below 2^124 in magnitude.
 void whole_coordinates(const Places& s, int count, Int<2>* whole) {
     for (int j = 0; j < 3 * count; ++j) {
@@ -278,8 +277,8 @@ int insphere_in(const Places& s) {
 bool orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, int& sign) {
     const Vec3* const p[4] = {&a, &b, &c, &d};
     Places s;
-    if (!places_of(p, 4, s) || s.width > kWideWindowBits) return false;
-    sign = s.width <= kWindowBits ? orient3d_in<std::int64_t>(s) : orient3d_in<Int<2>>(s);
+    if (!places_of(p, 4, s) || s.width > kWidePlaces) return false;
+    sign = s.width <= kNarrowPlaces ? orient3d_in<std::int64_t>(s) : orient3d_in<Int<2>>(s);
     return true;
 }
 
@@ -290,8 +289,8 @@ int places_spanned(const Vec3* const* p, int count) {
 
 bool insphere(const Vec3* const p[5], int& sign) {
     Places s;
-    if (!places_of(p, 5, s) || s.width > kWideWindowBits) return false;
-    sign = s.width <= kWindowBits ? insphere_in<std::int64_t>(s) : insphere_in<Int<2>>(s);
+    if (!places_of(p, 5, s) || s.width > kWidePlaces) return false;
+    sign = s.width <= kNarrowPlaces ? insphere_in<std::int64_t>(s) : insphere_in<Int<2>>(s);
     return true;
 }
 

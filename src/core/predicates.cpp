@@ -130,6 +130,17 @@ bool fits_float(double v) {
     return std::fabs(v) <= FLT_MAX && static_cast<double>(static_cast<float>(v)) == v;
 }
 
+// Whether coordinate differences are exact and short (each fits a float):
+// those of grids and integer points, whose determinants are often exactly
+// zero, which only the expansions settle, and which keep them short.
+bool short_exact(bool differences_exact, std::initializer_list<double> differences) {
+    if (!differences_exact) return false;
+    for (const double v : differences) {
+        if (!fits_float(v)) return false;
+    }
+    return true;
+}
+
 // Whether the values are all whole multiples of one power of two u, each
 // below 2^bits u in magnitude (u set by the largest of them). A polynomial
 // in such values whose every intermediate result stays below 2^53 u^degree
@@ -236,15 +247,10 @@ int orient_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, dou
     exact::two_diff(c.z, d.z, cdz, t[8]);
     bool differences_exact = true;
     for (double tail : t) differences_exact = differences_exact && tail == 0.0;
-    // Short exact differences (grids, integer points) often give exact
-    // zeros, which only the expansions settle, and keep them short: they go
-    // there straight away. Longer ones, exact or not (nearby points of a
-    // tilted plane, say), are nearly always decided in double-double.
-    bool short_differences = differences_exact;
-    for (const double v : {adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz}) {
-        short_differences = short_differences && fits_float(v);
-    }
-    if (!short_differences) {
+    // Short exact differences go to the expansions straight away. Longer
+    // ones, exact or not (nearby points of a tilted plane, say), are nearly
+    // always decided in double-double.
+    if (!short_exact(differences_exact, {adx, ady, adz, bdx, bdy, bdz, cdx, cdy, cdz})) {
         // The determinant of the rounded differences in double-double
         // arithmetic, corrected to first order for their rounding: the
         // rows move by their tails, and d[u,v,w] = t_u.(v x w) + t_v.(w x u)
@@ -303,7 +309,8 @@ Expansion lift(double x, double y, double z, double* out) {
 
 // Lane i of the result takes lane (i + k) mod 4 of v.
 template <int k>
-[[gnu::always_inline]] inline exact::DoubleDoubleOf<filter::Lanes> rotated(const exact::DoubleDoubleOf<filter::Lanes>& v) {
+[[gnu::always_inline]] inline exact::DoubleDoubleOf<filter::Lanes> rotated(
+    const exact::DoubleDoubleOf<filter::Lanes>& v) {
     return {filter::rotate<k>(v.hi), filter::rotate<k>(v.lo)};
 }
 
@@ -463,12 +470,8 @@ int insphere_exact(const Vec3* const p[5], double det, double permanent) {
     // rounded differences in double-double arithmetic, corrected to first
     // order for the differences' rounding, decides all but the very nearly
     // degenerate cases (nearly flat cells) at a fraction of the cost.
-    bool short_differences = differences_exact;
-    for (int i = 0; i < 4; ++i) {
-        short_differences = short_differences && fits_float(dx[i]) && fits_float(dy[i]) &&
-                            fits_float(dz[i]);
-    }
-    if (!short_differences) {
+    if (!short_exact(differences_exact, {dx[0], dx[1], dx[2], dx[3], dy[0], dy[1], dy[2], dy[3],
+                                         dz[0], dz[1], dz[2], dz[3]})) {
         double approximate = insphere_double_double(dx, dy, dz);
         if (!differences_exact) approximate += insphere_tail_correction(dx, dy, dz, tx, ty, tz);
         if (permanent >= kSmallestPermanent &&
