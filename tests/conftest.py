@@ -8,6 +8,17 @@ from scipy.spatial import Delaunay
 
 import _tevu
 
+try:
+    import tqdm
+except ImportError:
+    pass
+else:
+    # tqdm's monitor is a daemon thread that wakes every ten seconds. One that
+    # wakes while the interpreter exits (and leaves, as daemon threads then do)
+    # races the leak check that the sanitizer run makes at exit, which must
+    # stop every thread. The tests need no monitor.
+    tqdm.tqdm.monitor_interval = 0
+
 FLOATS = {"f64": np.float64, "f32": np.float32}
 
 
