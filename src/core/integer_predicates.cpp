@@ -158,7 +158,7 @@ int insphere(const Vec3* const p[5]) {
     const Row b = difference(row(*p[1], unit), e);
     const Row c = difference(row(*p[2], unit), e);
     const Row d = difference(row(*p[3], unit), e);
-    // The arrangement of insphere_adaptive.
+    // Along the lift column, as the floating-point stages expand it.
     const Integer ab = a.x * b.y - b.x * a.y, bc = b.x * c.y - c.x * b.y;
     const Integer cd = c.x * d.y - d.x * c.y, da = d.x * a.y - a.x * d.y;
     const Integer ac = a.x * c.y - c.x * a.y, bd = b.x * d.y - d.x * b.y;

@@ -364,31 +364,31 @@ double insphere_double_double(const double dx[4], const double dy[4], const doub
 // roundoff) and D has degree 5, it is at most 5 u times the permanent.
 double insphere_tail_correction(const double dx[4], const double dy[4], const double dz[4],
                                 const double tx[4], const double ty[4], const double tz[4]) {
-    struct V {
-        double x, y, z;
-    };
-    const V r[4] = {{dx[0], dy[0], dz[0]}, {dx[1], dy[1], dz[1]}, {dx[2], dy[2], dz[2]},
-                    {dx[3], dy[3], dz[3]}};
-    const V t[4] = {{tx[0], ty[0], tz[0]}, {tx[1], ty[1], tz[1]}, {tx[2], ty[2], tz[2]},
-                    {tx[3], ty[3], tz[3]}};
-    auto cross = [](const V& u, const V& v) {
-        return V{u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
-    };
-    auto dot = [](const V& u, const V& v) { return u.x * v.x + u.y * v.y + u.z * v.z; };
-    const V &a = r[0], &b = r[1], &c = r[2], &d = r[3];
-    const V &ta = t[0], &tb = t[1], &tc = t[2], &td = t[3];
-    const V ab = cross(a, b), ac = cross(a, c), ad = cross(a, d);
-    const V bc = cross(b, c), bd = cross(b, d), cd = cross(c, d);
-    const double abc = dot(a, bc), dab = dot(d, ab), cda = -dot(c, ad), bcd = dot(b, cd);
-    const double d_abc = dot(ta, bc) - dot(tb, ac) + dot(tc, ab);
-    const double d_dab = dot(td, ab) + dot(ta, bd) - dot(tb, ad);
-    const double d_cda = dot(td, ac) + dot(ta, cd) - dot(tc, ad);
-    const double d_bcd = dot(tb, cd) - dot(tc, bd) + dot(td, bc);
-    const double la = dot(a, a), lb = dot(b, b), lc = dot(c, c), ld = dot(d, d);
-    const double d_la = 2.0 * dot(a, ta), d_lb = 2.0 * dot(b, tb);
-    const double d_lc = 2.0 * dot(c, tc), d_ld = 2.0 * dot(d, td);
-    return ((d_ld * abc + ld * d_abc) - (d_lc * dab + lc * d_dab)) +
-           ((d_lb * cda + lb * d_cda) - (d_la * bcd + la * d_bcd));
+    // In the lanes of the filter of `insphere`: lane i holds row r_i, its
+    // tail t_i, and the minor [r_i, r_i+1, r_i+2] (abc, bcd, cda, dab).
+    using V = filter::Lanes;
+    using filter::rotate;
+    const V x = {dx[0], dx[1], dx[2], dx[3]}, y = {dy[0], dy[1], dy[2], dy[3]};
+    const V z = {dz[0], dz[1], dz[2], dz[3]};
+    const V sx = {tx[0], tx[1], tx[2], tx[3]}, sy = {ty[0], ty[1], ty[2], ty[3]};
+    const V sz = {tz[0], tz[1], tz[2], tz[3]};
+    auto dot = [](V ax, V ay, V az, V bx, V by, V bz) { return (ax * bx + ay * by) + az * bz; };
+    // r_i x r_i+1 (n) and r_i x r_i+2 (f).
+    const V x1 = rotate<1>(x), y1 = rotate<1>(y), z1 = rotate<1>(z);
+    const V x2 = rotate<2>(x), y2 = rotate<2>(y), z2 = rotate<2>(z);
+    const V nx = y * z1 - z * y1, ny = z * x1 - x * z1, nz = x * y1 - y * x1;
+    const V fx = y * z2 - z * y2, fy = z * x2 - x * z2, fz = x * y2 - y * x2;
+    const V minor3 = (z * rotate<1>(nz) - z1 * fz) + z2 * nz;
+    // t_i.(r_i+1 x r_i+2) + t_i+1.(r_i+2 x r_i) + t_i+2.(r_i x r_i+1).
+    const V d_minor3 =
+        (dot(sx, sy, sz, rotate<1>(nx), rotate<1>(ny), rotate<1>(nz)) -
+         dot(rotate<1>(sx), rotate<1>(sy), rotate<1>(sz), fx, fy, fz)) +
+        dot(rotate<2>(sx), rotate<2>(sy), rotate<2>(sz), nx, ny, nz);
+    const V lift = (x * x + y * y) + z * z;
+    const V d_lift = 2.0 * dot(x, y, z, sx, sy, sz);
+    // D = sum over lanes of +-|r_i-1|^2 [r_i, r_i+1, r_i+2], as in the filter.
+    const V terms = rotate<3>(d_lift) * minor3 + rotate<3>(lift) * d_minor3;
+    return (terms[0] - terms[1]) + (terms[2] - terms[3]);
 }
 
 // The insphere determinant from exact coordinate differences (relative to
@@ -512,44 +512,33 @@ int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
 int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
                       const Vec3& e) {
     if (all_small({&a, &b, &c, &d, &e})) [[unlikely]] return insphere_scaled_up(a, b, c, d, e);
-    const double aex = a.x - e.x, aey = a.y - e.y, aez = a.z - e.z;
-    const double bex = b.x - e.x, bey = b.y - e.y, bez = b.z - e.z;
-    const double cex = c.x - e.x, cey = c.y - e.y, cez = c.z - e.z;
-    const double dex = d.x - e.x, dey = d.y - e.y, dez = d.z - e.z;
-
-    const double aexbey = aex * bey, bexaey = bex * aey;
-    const double bexcey = bex * cey, cexbey = cex * bey;
-    const double cexdey = cex * dey, dexcey = dex * cey;
-    const double dexaey = dex * aey, aexdey = aex * dey;
-    const double aexcey = aex * cey, cexaey = cex * aey;
-    const double bexdey = bex * dey, dexbey = dex * bey;
-    const double ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
-    const double da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
-
-    const double abc = aez * bc - bez * ac + cez * ab;
-    const double bcd = bez * cd - cez * bd + dez * bc;
-    const double cda = cez * da + dez * ac + aez * cd;
-    const double dab = dez * ab + aez * bd + bez * da;
-
-    const double alift = aex * aex + aey * aey + aez * aez;
-    const double blift = bex * bex + bey * bey + bez * bez;
-    const double clift = cex * cex + cey * cey + cez * cez;
-    const double dlift = dex * dex + dey * dey + dez * dez;
-
-    const double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
-
-    const double az = std::fabs(aez), bz = std::fabs(bez), cz = std::fabs(cez),
-                 dz = std::fabs(dez);
-    const double p_ab = std::fabs(aexbey) + std::fabs(bexaey);
-    const double p_bc = std::fabs(bexcey) + std::fabs(cexbey);
-    const double p_cd = std::fabs(cexdey) + std::fabs(dexcey);
-    const double p_da = std::fabs(dexaey) + std::fabs(aexdey);
-    const double p_ac = std::fabs(aexcey) + std::fabs(cexaey);
-    const double p_bd = std::fabs(bexdey) + std::fabs(dexbey);
-    const double permanent = (az * p_bc + bz * p_ac + cz * p_ab) * dlift +
-                             (dz * p_ab + az * p_bd + bz * p_da) * clift +
-                             (cz * p_da + dz * p_ac + az * p_cd) * blift +
-                             (bz * p_cd + cz * p_bd + dz * p_bc) * alift;
+    // The rows a - e, b - e, c - e, d - e side by side in the lanes, as the
+    // filter of `insphere` and the double-double stage arrange them: the
+    // determinant, and the permanent from the magnitudes of the same
+    // products in the same tree, every difference made a sum. The tree
+    // has the depth that kInsphereBound accounts for.
+    using V = filter::Lanes;
+    using filter::magnitude;
+    using filter::rotate;
+    const V x = V{a.x, b.x, c.x, d.x} - e.x;
+    const V y = V{a.y, b.y, c.y, d.y} - e.y;
+    const V z = V{a.z, b.z, c.z, d.z} - e.z;
+    const V lift = (x * x + y * y) + z * z;
+    // 2x2 minors of lanes (i, i + 1) and (i, i + 2), then the 3x3 minors
+    // (abc, bcd, cda, dab) along z, and the terms along the lift column.
+    const V x_next = x * rotate<1>(y), next_x = rotate<1>(x) * y;
+    const V x_far = x * rotate<2>(y), far_x = rotate<2>(x) * y;
+    const V adjacent = x_next - next_x, opposite = x_far - far_x;
+    const V minor3 = (z * rotate<1>(adjacent) - rotate<1>(z) * opposite) + rotate<2>(z) * adjacent;
+    const V terms = rotate<3>(lift) * minor3;
+    const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
+    const V adjacent_p = magnitude(x_next) + magnitude(next_x);
+    const V opposite_p = magnitude(x_far) + magnitude(far_x);
+    const V z_p = magnitude(z);
+    const V minor3_p =
+        (z_p * rotate<1>(adjacent_p) + rotate<1>(z_p) * opposite_p) + rotate<2>(z_p) * adjacent_p;
+    const V terms_p = rotate<3>(lift) * minor3_p;
+    const double permanent = (terms_p[0] + terms_p[1]) + (terms_p[2] + terms_p[3]);
     const double bound = kInsphereBound * permanent;
     if (permanent >= kSmallestPermanent && (det > bound || -det > bound)) return sign_of(det);
     const Vec3* p[5] = {&a, &b, &c, &d, &e};
