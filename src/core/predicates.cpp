@@ -362,33 +362,42 @@ double insphere_double_double(const double dx[4], const double dy[4], const doub
 // its tail t_r: d|r|^2 = 2 r.t_r, and d[u,v,w] = t_u.(v x w) + t_v.(w x u) +
 // t_w.(u x v). As every tail is at most u times its difference (u the unit
 // roundoff) and D has degree 5, it is at most 5 u times the permanent.
+// (Run in the fused build for its wider registers, as InspherePermanent below.)
+struct InsphereTailCorrection {
+    template <bool kFused>
+    [[gnu::always_inline]] static double run(const double* dx, const double* dy,
+                                             const double* dz, const double* tx,
+                                             const double* ty, const double* tz) {
+        // In the lanes of the filter of `insphere`: lane i holds row r_i, its
+        // tail t_i, and the minor [r_i, r_i+1, r_i+2] (abc, bcd, cda, dab).
+        using V = filter::Lanes;
+        using filter::rotate;
+        const V x = {dx[0], dx[1], dx[2], dx[3]}, y = {dy[0], dy[1], dy[2], dy[3]};
+        const V z = {dz[0], dz[1], dz[2], dz[3]};
+        const V sx = {tx[0], tx[1], tx[2], tx[3]}, sy = {ty[0], ty[1], ty[2], ty[3]};
+        const V sz = {tz[0], tz[1], tz[2], tz[3]};
+        auto dot = [](V ax, V ay, V az, V bx, V by, V bz) { return (ax * bx + ay * by) + az * bz; };
+        // r_i x r_i+1 (n) and r_i x r_i+2 (f).
+        const V x1 = rotate<1>(x), y1 = rotate<1>(y), z1 = rotate<1>(z);
+        const V x2 = rotate<2>(x), y2 = rotate<2>(y), z2 = rotate<2>(z);
+        const V nx = y * z1 - z * y1, ny = z * x1 - x * z1, nz = x * y1 - y * x1;
+        const V fx = y * z2 - z * y2, fy = z * x2 - x * z2, fz = x * y2 - y * x2;
+        const V minor3 = (z * rotate<1>(nz) - z1 * fz) + z2 * nz;
+        // t_i.(r_i+1 x r_i+2) + t_i+1.(r_i+2 x r_i) + t_i+2.(r_i x r_i+1).
+        const V d_minor3 =
+            (dot(sx, sy, sz, rotate<1>(nx), rotate<1>(ny), rotate<1>(nz)) -
+             dot(rotate<1>(sx), rotate<1>(sy), rotate<1>(sz), fx, fy, fz)) +
+            dot(rotate<2>(sx), rotate<2>(sy), rotate<2>(sz), nx, ny, nz);
+        const V lift = (x * x + y * y) + z * z;
+        const V d_lift = 2.0 * dot(x, y, z, sx, sy, sz);
+        // D = sum over lanes of +-|r_i-1|^2 [r_i, r_i+1, r_i+2], as in the filter.
+        const V terms = rotate<3>(d_lift) * minor3 + rotate<3>(lift) * d_minor3;
+        return (terms[0] - terms[1]) + (terms[2] - terms[3]);
+    }
+};
 double insphere_tail_correction(const double dx[4], const double dy[4], const double dz[4],
                                 const double tx[4], const double ty[4], const double tz[4]) {
-    // In the lanes of the filter of `insphere`: lane i holds row r_i, its
-    // tail t_i, and the minor [r_i, r_i+1, r_i+2] (abc, bcd, cda, dab).
-    using V = filter::Lanes;
-    using filter::rotate;
-    const V x = {dx[0], dx[1], dx[2], dx[3]}, y = {dy[0], dy[1], dy[2], dy[3]};
-    const V z = {dz[0], dz[1], dz[2], dz[3]};
-    const V sx = {tx[0], tx[1], tx[2], tx[3]}, sy = {ty[0], ty[1], ty[2], ty[3]};
-    const V sz = {tz[0], tz[1], tz[2], tz[3]};
-    auto dot = [](V ax, V ay, V az, V bx, V by, V bz) { return (ax * bx + ay * by) + az * bz; };
-    // r_i x r_i+1 (n) and r_i x r_i+2 (f).
-    const V x1 = rotate<1>(x), y1 = rotate<1>(y), z1 = rotate<1>(z);
-    const V x2 = rotate<2>(x), y2 = rotate<2>(y), z2 = rotate<2>(z);
-    const V nx = y * z1 - z * y1, ny = z * x1 - x * z1, nz = x * y1 - y * x1;
-    const V fx = y * z2 - z * y2, fy = z * x2 - x * z2, fz = x * y2 - y * x2;
-    const V minor3 = (z * rotate<1>(nz) - z1 * fz) + z2 * nz;
-    // t_i.(r_i+1 x r_i+2) + t_i+1.(r_i+2 x r_i) + t_i+2.(r_i x r_i+1).
-    const V d_minor3 =
-        (dot(sx, sy, sz, rotate<1>(nx), rotate<1>(ny), rotate<1>(nz)) -
-         dot(rotate<1>(sx), rotate<1>(sy), rotate<1>(sz), fx, fy, fz)) +
-        dot(rotate<2>(sx), rotate<2>(sy), rotate<2>(sz), nx, ny, nz);
-    const V lift = (x * x + y * y) + z * z;
-    const V d_lift = 2.0 * dot(x, y, z, sx, sy, sz);
-    // D = sum over lanes of +-|r_i-1|^2 [r_i, r_i+1, r_i+2], as in the filter.
-    const V terms = rotate<3>(d_lift) * minor3 + rotate<3>(lift) * d_minor3;
-    return (terms[0] - terms[1]) + (terms[2] - terms[3]);
+    return exact::with_products<InsphereTailCorrection>(dx, dy, dz, tx, ty, tz);
 }
 
 // The insphere determinant from exact coordinate differences (relative to
@@ -489,6 +498,47 @@ int insphere_exact(const Vec3* const p[5], double det, double permanent) {
     return insphere_raw(p);
 }
 
+// The determinant and permanent of the insphere test of a, b, c, d, e.
+// Nothing here depends on kFused: the kernel runs in the fused build for its
+// wider registers, in which the rotations of the lanes stay in registers.
+struct InspherePermanent {
+    struct Result {
+        double det, permanent;
+    };
+    template <bool kFused>
+    [[gnu::always_inline]] static Result run(const Vec3* a, const Vec3* b, const Vec3* c,
+                                             const Vec3* d, const Vec3* e) {
+        // The rows a - e, b - e, c - e, d - e side by side in the lanes, as the
+        // filter of `insphere` and the double-double stage arrange them: the
+        // determinant, and the permanent from the magnitudes of the same
+        // products in the same tree, every difference made a sum. The tree
+        // has the depth that kInsphereBound accounts for.
+        using V = filter::Lanes;
+        using filter::magnitude;
+        using filter::rotate;
+        const V x = V{a->x, b->x, c->x, d->x} - e->x;
+        const V y = V{a->y, b->y, c->y, d->y} - e->y;
+        const V z = V{a->z, b->z, c->z, d->z} - e->z;
+        const V lift = (x * x + y * y) + z * z;
+        // 2x2 minors of lanes (i, i + 1) and (i, i + 2), then the 3x3 minors
+        // (abc, bcd, cda, dab) along z, and the terms along the lift column.
+        const V x_next = x * rotate<1>(y), next_x = rotate<1>(x) * y;
+        const V x_far = x * rotate<2>(y), far_x = rotate<2>(x) * y;
+        const V adjacent = x_next - next_x, opposite = x_far - far_x;
+        const V minor3 =
+            (z * rotate<1>(adjacent) - rotate<1>(z) * opposite) + rotate<2>(z) * adjacent;
+        const V terms = rotate<3>(lift) * minor3;
+        const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
+        const V adjacent_p = magnitude(x_next) + magnitude(next_x);
+        const V opposite_p = magnitude(x_far) + magnitude(far_x);
+        const V z_p = magnitude(z);
+        const V minor3_p = (z_p * rotate<1>(adjacent_p) + rotate<1>(z_p) * opposite_p) +
+                           rotate<2>(z_p) * adjacent_p;
+        const V terms_p = rotate<3>(lift) * minor3_p;
+        return {det, (terms_p[0] + terms_p[1]) + (terms_p[2] + terms_p[3])};
+    }
+};
+
 }  // namespace
 
 int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
@@ -512,33 +562,7 @@ int orient3d_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d
 int insphere_adaptive(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
                       const Vec3& e) {
     if (all_small({&a, &b, &c, &d, &e})) [[unlikely]] return insphere_scaled_up(a, b, c, d, e);
-    // The rows a - e, b - e, c - e, d - e side by side in the lanes, as the
-    // filter of `insphere` and the double-double stage arrange them: the
-    // determinant, and the permanent from the magnitudes of the same
-    // products in the same tree, every difference made a sum. The tree
-    // has the depth that kInsphereBound accounts for.
-    using V = filter::Lanes;
-    using filter::magnitude;
-    using filter::rotate;
-    const V x = V{a.x, b.x, c.x, d.x} - e.x;
-    const V y = V{a.y, b.y, c.y, d.y} - e.y;
-    const V z = V{a.z, b.z, c.z, d.z} - e.z;
-    const V lift = (x * x + y * y) + z * z;
-    // 2x2 minors of lanes (i, i + 1) and (i, i + 2), then the 3x3 minors
-    // (abc, bcd, cda, dab) along z, and the terms along the lift column.
-    const V x_next = x * rotate<1>(y), next_x = rotate<1>(x) * y;
-    const V x_far = x * rotate<2>(y), far_x = rotate<2>(x) * y;
-    const V adjacent = x_next - next_x, opposite = x_far - far_x;
-    const V minor3 = (z * rotate<1>(adjacent) - rotate<1>(z) * opposite) + rotate<2>(z) * adjacent;
-    const V terms = rotate<3>(lift) * minor3;
-    const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
-    const V adjacent_p = magnitude(x_next) + magnitude(next_x);
-    const V opposite_p = magnitude(x_far) + magnitude(far_x);
-    const V z_p = magnitude(z);
-    const V minor3_p =
-        (z_p * rotate<1>(adjacent_p) + rotate<1>(z_p) * opposite_p) + rotate<2>(z_p) * adjacent_p;
-    const V terms_p = rotate<3>(lift) * minor3_p;
-    const double permanent = (terms_p[0] + terms_p[1]) + (terms_p[2] + terms_p[3]);
+    const auto [det, permanent] = exact::with_products<InspherePermanent>(&a, &b, &c, &d, &e);
     const double bound = kInsphereBound * permanent;
     if (permanent >= kSmallestPermanent && (det > bound || -det > bound)) return sign_of(det);
     const Vec3* p[5] = {&a, &b, &c, &d, &e};
