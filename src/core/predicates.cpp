@@ -382,7 +382,7 @@ struct InsphereTailCorrection {
         const V x2 = rotate<2>(x), y2 = rotate<2>(y), z2 = rotate<2>(z);
         const V nx = y * z1 - z * y1, ny = z * x1 - x * z1, nz = x * y1 - y * x1;
         const V fx = y * z2 - z * y2, fy = z * x2 - x * z2, fz = x * y2 - y * x2;
-        const V minor3 = (z * rotate<1>(nz) - z1 * fz) + z2 * nz;
+        const V minor3 = filter::minors_along_z(z, nz, fz);
         // t_i.(r_i+1 x r_i+2) + t_i+1.(r_i+2 x r_i) + t_i+2.(r_i x r_i+1).
         const V d_minor3 =
             (dot(sx, sy, sz, rotate<1>(nx), rotate<1>(ny), rotate<1>(nz)) -
@@ -525,10 +525,8 @@ struct InspherePermanent {
         const V x_next = x * rotate<1>(y), next_x = rotate<1>(x) * y;
         const V x_far = x * rotate<2>(y), far_x = rotate<2>(x) * y;
         const V adjacent = x_next - next_x, opposite = x_far - far_x;
-        const V minor3 =
-            (z * rotate<1>(adjacent) - rotate<1>(z) * opposite) + rotate<2>(z) * adjacent;
-        const V terms = rotate<3>(lift) * minor3;
-        const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
+        const double det =
+            filter::along_lift_column(lift, filter::minors_along_z(z, adjacent, opposite));
         const V adjacent_p = magnitude(x_next) + magnitude(next_x);
         const V opposite_p = magnitude(x_far) + magnitude(far_x);
         const V z_p = magnitude(z);

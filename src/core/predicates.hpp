@@ -86,6 +86,21 @@ inline double largest_lane(Lanes v) {
     return std::max(half[0], half[1]);
 }
 
+// The 3x3 minors [r_i, r_i+1, r_i+2] (abc, bcd, cda, dab) of four rows in
+// lanes, expanded along z, from their 2x2 minors in x and y of lanes
+// (i, i + 1) (`adjacent`: ab, bc, cd, da) and (i, i + 2) (`opposite`: ac,
+// bd, ca, db). The insphere stages share this arrangement.
+inline Lanes minors_along_z(Lanes z, Lanes adjacent, Lanes opposite) {
+    return (z * rotate<1>(adjacent) - rotate<1>(z) * opposite) + rotate<2>(z) * adjacent;
+}
+
+// The insphere determinant along the lift column, from those minors and
+// the rows' lifts: d*abc - a*bcd + b*cda - c*dab.
+inline double along_lift_column(Lanes lift, Lanes minors) {
+    const Lanes terms = rotate<3>(lift) * minors;
+    return (terms[0] - terms[1]) + (terms[2] - terms[3]);
+}
+
 inline double largest_magnitude(std::initializer_list<double> values) {
     double m = 0.0;
     for (const double v : values) m = std::max(m, std::fabs(v));
@@ -126,11 +141,8 @@ inline int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, 
     // expanded along z.
     const V next = filter::rotate<1>(x) * y, adjacent = x * filter::rotate<1>(y) - next;
     const V opposite = x * filter::rotate<2>(y) - filter::rotate<2>(x) * y;
-    const V minor3 = (z * filter::rotate<1>(adjacent) - filter::rotate<1>(z) * opposite) +
-                     filter::rotate<2>(z) * adjacent;
-    // Along the lift column: d*abc - a*bcd + b*cda - c*dab.
-    const V terms = filter::rotate<3>(lift) * minor3;
-    const double det = (terms[0] - terms[1]) + (terms[2] - terms[3]);
+    const double det =
+        filter::along_lift_column(lift, filter::minors_along_z(z, adjacent, opposite));
     const double m = filter::largest_lane(filter::larger(filter::larger(filter::magnitude(x),
                                                                          filter::magnitude(y)),
                                                          filter::magnitude(z)));
